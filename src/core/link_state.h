@@ -1,0 +1,181 @@
+// The one record of the program's working data, and the resets that put groups
+// of its fields back to their starting values.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+struct SerialPort;   // an open serial device (serial/serial_device.h)
+struct WakeEvent;    // an auto-reset event (core/platform.h)
+struct ThreadHandle; // a started thread (core/platform.h)
+
+// A 32-bit integer stored little-endian whatever the host, so a slot is the
+// byte image of a datagram on every platform.
+struct LeU32 {
+    uint8_t bytes[4];
+    operator uint32_t() const {
+        return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 |
+               uint32_t(bytes[3]) << 24;
+    }
+    LeU32& operator=(uint32_t v) {
+        bytes[0] = uint8_t(v);
+        bytes[1] = uint8_t(v >> 8);
+        bytes[2] = uint8_t(v >> 16);
+        bytes[3] = uint8_t(v >> 24);
+        return *this;
+    }
+};
+
+inline uint32_t readLe32(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+inline void writeLe32(uint8_t* p, uint32_t v) {
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+    p[2] = uint8_t(v >> 16);
+    p[3] = uint8_t(v >> 24);
+}
+
+enum DatagramType : uint32_t {
+    ConnectRequest = 1,
+    ConnectAccept = 2,
+    DisconnectNotice = 3,
+    DataPacket = 4,
+};
+
+enum ConnectionState : int32_t {
+    Idle = 0,
+    Connecting = 1,
+    Listening = 2,
+    Connected = 3,
+};
+
+constexpr int kRingSlots = 32;
+constexpr int kMaxPayload = 68;
+constexpr int kHeaderSize = 8;
+constexpr int kSlotSize = kHeaderSize + kMaxPayload; // 76: the largest datagram
+
+// One ring slot: byte for byte the image of a data datagram.
+struct PacketSlot {
+    LeU32 type;     // 0 = empty; 4 = DataPacket
+    LeU32 sequence; // packet number given by the capturing side
+    uint8_t payload[kMaxPayload];
+};
+static_assert(sizeof(PacketSlot) == 76, "a slot is the image of the largest datagram");
+
+struct LocalRing {
+    PacketSlot slots[kRingSlots];
+    int32_t localSize[kRingSlots];
+    uint32_t localSendTime[kRingSlots]; // 0 = no ping measurement pending
+    uint32_t localCaptured;
+    uint32_t localSent;
+    uint32_t localStored;
+};
+
+struct RemoteRing {
+    PacketSlot slots[kRingSlots];
+    int32_t remoteSize[kRingSlots];
+    uint32_t remoteDelivered;
+    uint32_t remoteStored;
+    uint32_t remoteReceived;
+};
+
+// The port's own time-outs, in milliseconds.
+struct CommTimeouts {
+    uint32_t readIntervalTimeout;
+    uint32_t readTotalTimeoutMultiplier;
+    uint32_t readTotalTimeoutConstant;
+    uint32_t writeTotalTimeoutMultiplier;
+    uint32_t writeTotalTimeoutConstant;
+};
+
+// IPv4 socket address; port and address in network byte order.
+struct SocketAddress {
+    uint16_t family;
+    uint16_t port;
+    uint32_t address;
+};
+
+constexpr uint16_t kAfInet = 2;
+constexpr int kMaxLocalAddresses = 10;
+
+// What the counters last showed and when they were last refreshed.
+struct StatsDisplay {
+    uint32_t lastStatsRefresh;
+    uint32_t shownLocalCaptured;
+    uint32_t shownLocalSent;
+    uint32_t shownLocalStored;
+    uint32_t shownRemoteReceived;
+    uint32_t shownRemoteDelivered;
+    uint32_t shownRemoteStored;
+    uint32_t shownPing;
+    uint32_t shownExpectedSize;
+    uint32_t shownTransferStage;
+    uint32_t shownErrorCount;
+};
+
+// Fields that the two threads read and write outside the link lock are atomic;
+// every other field shared by the threads is touched only under the link lock
+// (core/link_lock.h).
+struct LinkState {
+    LocalRing local;
+    RemoteRing remote;
+
+    // settings
+    char localIp[20];
+    uint16_t localPort;
+    char remoteIp[20];
+    uint16_t remotePort;
+    char serialPortName[256]; // "COM1".."COM4" on Windows; a device path on Linux
+    uint32_t baudRate;
+    std::atomic<int32_t> portWaitMs;
+    std::atomic<int32_t> vsyncAdjustMs;
+    int32_t vsyncAdjustIndex;
+    bool highPriority;
+    uint32_t localAddresses[kMaxLocalAddresses];
+    int32_t localAddressCount;
+
+    // connection and handles
+    std::atomic<ConnectionState> connectionState;
+    SocketAddress remoteAddress;
+    SerialPort* serialPort;
+    CommTimeouts savedTimeouts;
+    uintptr_t udpSocket; // 0 = none
+    WakeEvent* packetEvent;
+    ThreadHandle* portThread;
+    std::atomic<bool> stopPortThread;
+
+    // console timing and transfer
+    bool psxSendFlag;
+    uint32_t lastReadTime;
+    uint32_t lastWriteTime;
+    int32_t framePeriodMs;
+    int32_t expectedSize;
+    int32_t transferStage;
+    bool transferActive;
+    int32_t endMarkerCount;
+    bool psxActive;
+
+    // statistics
+    uint32_t pingTotalMs;
+    uint32_t pingSamples;
+    uint32_t errorCount;
+    StatsDisplay stats;
+};
+
+extern LinkState linkState;
+
+// Puts every field back to its value at process start (used at start and by tests).
+void initLinkState();
+
+void resetLocalSide();
+void resetRemoteSide();
+void clearRemoteSlots();
+void clearStatistics();
+
+// The ring slot of a sequence number.
+inline int slotIndex(uint32_t sequence) { return int(sequence & (kRingSlots - 1)); }
+
+// Copies at most size-1 bytes of text and always ends with a zero.
+void copyText(char* dest, size_t size, const char* text);

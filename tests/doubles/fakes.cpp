@@ -1,0 +1,345 @@
+#include "doubles/fakes.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/log.h"
+#include "core/platform.h"
+#include "core/window_effects.h"
+#include "net/udp.h"
+#include "ui/pane.h"
+
+FakeSerial fakeSerial;
+FakeNet fakeNet;
+FakeWindow fakeWindow;
+FakeSystem fakeSystem;
+
+struct SerialPort {
+    int unused;
+};
+struct LineWait {
+    bool pending;
+};
+struct WakeEvent {
+    bool signalled;
+};
+struct ThreadHandle {
+    int (*entry)();
+};
+
+namespace {
+SerialPort thePort;
+LineWait theWait;
+WakeEvent theEvent;
+ThreadHandle theThread;
+} // namespace
+
+void resetFakes() {
+    fakeSerial = FakeSerial{};
+    fakeNet = FakeNet{};
+    fakeWindow = FakeWindow{};
+    fakeSystem = FakeSystem{};
+    fakeWindow.buttons[SettingsButton] = {"Settings...", 1036, false};
+    fakeWindow.buttons[ConnectButton] = {"Connect...", 1037, false};
+    fakeWindow.buttons[ListenButton] = {"Listen", 1012, false};
+    setWindowThread();
+    deliverHandOffs();
+    initLinkState();
+}
+
+Bytes controlPacket(uint8_t kind, uint8_t b3, uint8_t b4, uint8_t b5) {
+    Bytes p = {0xFD, kind, 0x00, b3, b4, b5, 0x00, 0x00};
+    uint8_t sum = 0;
+    for (int i = 0; i < 7; ++i) sum = uint8_t(sum + p[i]);
+    p[7] = sum;
+    return p;
+}
+
+Bytes transferPacket(int size, uint8_t flags, uint8_t fill) {
+    Bytes p(size_t(size), fill);
+    p[size_t(size) - 2] = flags;
+    uint8_t sum = 0;
+    for (int i = 0; i < size - 1; ++i) sum = uint8_t(sum + p[size_t(i)]);
+    p[size_t(size) - 1] = sum;
+    return p;
+}
+
+Bytes datagram(uint32_t type, uint32_t sequence, const Bytes& payload) {
+    uint8_t header[8];
+    writeLe32(header, type);
+    writeLe32(header + 4, sequence);
+    Bytes d(header, header + 8);
+    for (uint8_t b : payload) d.push_back(b);
+    return d;
+}
+
+// ---- system ----
+uint32_t clockMs() { return fakeSystem.now; }
+void sleepMs(uint32_t ms) { fakeWindow.sleeps.push_back(ms); }
+uint32_t lastSystemError() { return fakeSystem.lastError; }
+
+WakeEvent* wakeEventCreate() {
+    if (fakeSystem.eventCreateFails) return nullptr;
+    ++fakeSystem.eventsCreated;
+    theEvent.signalled = false;
+    return &theEvent;
+}
+void wakeEventSet(WakeEvent* e) {
+    ++fakeSystem.eventsSet;
+    if (e) e->signalled = true;
+}
+void wakeEventClose(WakeEvent*) { ++fakeSystem.eventsClosed; }
+
+ThreadHandle* threadStart(int (*entry)()) {
+    if (fakeSystem.threadStartFails) return nullptr;
+    ++fakeSystem.threadsStarted;
+    theThread.entry = entry; // not run: port-thread tests call its body directly
+    return &theThread;
+}
+int threadWait(ThreadHandle*, uint32_t) { return 1; }
+void threadRelease(ThreadHandle*) {}
+void threadSetPriority(ThreadHandle*, ThreadPriority p) {
+    fakeSystem.threadPriorities.push_back(int(p));
+}
+void processSetHighPriority(bool high) { fakeSystem.processHigh.push_back(high); }
+
+// ---- panel ----
+void buttonSetCaption(PanelButton b, const char* caption) { fakeWindow.buttons[b].caption = caption; }
+void buttonSetId(PanelButton b, int id) { fakeWindow.buttons[b].id = id; }
+void buttonEnable(PanelButton b, bool enable) { fakeWindow.buttons[b].enabled = enable; }
+void buttonFocus(PanelButton b) { fakeWindow.focused = int(b); }
+void retryTimerStart() {
+    fakeWindow.timerRunning = true;
+    ++fakeWindow.timerStarts;
+}
+void retryTimerKill() {
+    fakeWindow.timerRunning = false;
+    ++fakeWindow.timerKills;
+}
+int askYesNo(const char* text, const char* caption) {
+    fakeWindow.questions.push_back(std::string(caption) + "|" + text);
+    return fakeWindow.answerYes ? 1 : 0;
+}
+
+void paneAppend(const char* text) {
+    fakeWindow.log += text;
+    fakeWindow.allLog += text;
+}
+void paneClear() {
+    fakeWindow.log.clear();
+    ++fakeWindow.clears;
+}
+void paneSetCounter(int id, uint32_t value) {
+    fakeWindow.counters[id] = value;
+    fakeWindow.counterWrites.push_back({id, value});
+}
+void wakeWindowThread() { ++fakeWindow.wakes; }
+
+// ---- serial device ----
+const uint32_t kPortClosedError = 6;
+
+SerialPort* serialOpen(const char* name, uint32_t* error) {
+    fakeSerial.opened.push_back(name);
+    if (fakeSerial.openFails) {
+        *error = fakeSerial.openError;
+        return nullptr;
+    }
+    fakeSerial.isOpen = true;
+    return &thePort;
+}
+void serialSetQueues(SerialPort*, uint32_t in, uint32_t out) {
+    fakeSerial.queueIn = in;
+    fakeSerial.queueOut = out;
+}
+int serialGetLine(SerialPort*, LineSettings* s) {
+    *s = fakeSerial.line;
+    return 1;
+}
+int serialSetLine(SerialPort*, const LineSettings* s) {
+    fakeSerial.line = *s;
+    return 1;
+}
+int serialGetTimeouts(SerialPort*, CommTimeouts* t) {
+    *t = fakeSerial.timeouts;
+    return 1;
+}
+int serialSetTimeouts(SerialPort*, const CommTimeouts* t) {
+    fakeSerial.timeouts = *t;
+    fakeSerial.timeoutWrites.push_back(*t);
+    return 1;
+}
+void serialClose(SerialPort*) {
+    ++fakeSerial.closes;
+    fakeSerial.isOpen = false;
+}
+
+int serialRead(SerialPort*, uint8_t* buffer, uint32_t count, uint32_t* done) {
+    fakeSerial.readCounts.push_back(count);
+    uint32_t limit = count;
+    if (!fakeSerial.readLimits.empty()) {
+        int l = fakeSerial.readLimits.front();
+        fakeSerial.readLimits.pop_front();
+        if (l < 0) return 0;
+        limit = std::min(limit, uint32_t(l));
+    }
+    uint32_t n = 0;
+    while (n < limit && !fakeSerial.input.empty()) {
+        buffer[n++] = fakeSerial.input.front();
+        fakeSerial.input.pop_front();
+    }
+    *done = n;
+    return 1;
+}
+
+int serialWrite(SerialPort*, const uint8_t* buffer, uint32_t count, uint32_t* done) {
+    uint32_t limit = count;
+    if (!fakeSerial.writeLimits.empty()) {
+        int l = fakeSerial.writeLimits.front();
+        fakeSerial.writeLimits.pop_front();
+        if (l < 0) return 0;
+        limit = std::min(limit, uint32_t(l));
+    }
+    fakeSerial.writes.push_back(Bytes(buffer, buffer + limit));
+    *done = limit;
+    return 1;
+}
+
+int serialClearErrors(SerialPort*, uint32_t* errors, uint32_t* inQueue) {
+    ++fakeSerial.clearErrorCalls;
+    if (errors) *errors = fakeSerial.errors;
+    if (inQueue) *inQueue = uint32_t(fakeSerial.input.size());
+    fakeSerial.errors = 0;
+    return 1;
+}
+int serialModemStatus(SerialPort*, uint32_t* status) {
+    *status = fakeSerial.modem;
+    return 1;
+}
+int serialSetMask(SerialPort*, uint32_t mask) {
+    fakeSerial.masks.push_back(mask);
+    return 1;
+}
+
+LineWait* lineWaitCreate() {
+    ++fakeSerial.waitEventsCreated;
+    theWait.pending = false;
+    return &theWait;
+}
+void lineWaitClose(LineWait*) { ++fakeSerial.waitEventsClosed; }
+
+int serialWaitEvent(SerialPort*, LineWait*, uint32_t* events, uint32_t* error) {
+    ++fakeSerial.waitStarts;
+    if (fakeSerial.startSteps.empty()) return WaitPending;
+    FakeSerial::StartStep s = fakeSerial.startSteps.front();
+    fakeSerial.startSteps.pop_front();
+    *events = s.events;
+    *error = s.error;
+    return s.result;
+}
+
+namespace {
+FakeSerial::WaitStep currentStep;
+}
+
+uint32_t waitLineOrPacket(LineWait*, WakeEvent*, uint32_t, uint32_t* error) {
+    if (fakeSerial.waitSteps.empty()) {
+        linkState.stopPortThread = true;
+        return kWaitTimeout;
+    }
+    currentStep = fakeSerial.waitSteps.front();
+    fakeSerial.waitSteps.pop_front();
+    fakeSystem.now += currentStep.advanceMs;
+    *error = currentStep.error;
+    return currentStep.result;
+}
+
+int serialWaitResult(SerialPort*, LineWait*, uint32_t* events, uint32_t* error) {
+    if (currentStep.resultFails) {
+        *error = currentStep.error;
+        return 0;
+    }
+    *events = currentStep.events;
+    return 1;
+}
+
+void serialEndWaits(SerialPort*) { fakeSerial.endWaitsCalled = true; }
+
+// ---- socket library ----
+int netStartup() {
+    ++fakeNet.startups;
+    return fakeNet.startupResult;
+}
+void netCleanup() { ++fakeNet.cleanups; }
+int netHostName(char* name, int size) {
+    if (fakeNet.hostNameFails) return 0;
+    copyText(name, size_t(size), fakeNet.hostName.c_str());
+    return 1;
+}
+int netHostAddresses(const char*, uint32_t* addresses, int max) {
+    if (fakeNet.resolveFails) return -1;
+    int n = 0;
+    for (uint32_t a : fakeNet.hostAddresses) {
+        if (n == max) break;
+        addresses[n++] = a;
+    }
+    return n;
+}
+uint32_t netParseAddress(const char* text) { return inet_addr(text); }
+void netFormatAddress(uint32_t address, char* out) {
+    in_addr a;
+    a.s_addr = address;
+    copyText(out, 16, inet_ntoa(a));
+}
+uint16_t netToNetworkPort(uint16_t port) { return htons(port); }
+uint16_t netFromNetworkPort(uint16_t port) { return ntohs(port); }
+
+uintptr_t netSocket() {
+    if (fakeNet.socketFails) return 0;
+    return fakeNet.nextSocket++;
+}
+int netBind(uintptr_t, const SocketAddress& address) {
+    fakeNet.binds.push_back(address);
+    return fakeNet.bindFails ? 0 : 1;
+}
+void netCloseSocket(uintptr_t socket) { fakeNet.closed.push_back(socket); }
+int netArmReadNotification(uintptr_t) {
+    ++fakeNet.arms;
+    return fakeNet.armFails ? 0 : 1;
+}
+
+int netSendTo(uintptr_t, const uint8_t* data, int length, const SocketAddress& to) {
+    int result = length;
+    if (!fakeNet.sendResults.empty()) {
+        result = fakeNet.sendResults.front();
+        fakeNet.sendResults.pop_front();
+    }
+    if (result >= 0) fakeNet.sent.push_back({Bytes(data, data + length), to});
+    return result;
+}
+
+namespace {
+int receive(uint8_t* buffer, int length, SocketAddress* from) {
+    fakeNet.readLengths.push_back(length);
+    if (fakeNet.incoming.empty()) {
+        fakeNet.lastError = 10035; // would block
+        return -1;
+    }
+    FakeNet::Incoming in = fakeNet.incoming.front();
+    fakeNet.incoming.pop_front();
+    if (int(in.data.size()) > length) {
+        fakeNet.lastError = 10040; // message too long
+        return -1;
+    }
+    if (!in.data.empty()) std::memcpy(buffer, in.data.data(), in.data.size());
+    if (from) *from = SocketAddress{kAfInet, htons(in.fromPort), in.fromAddress};
+    return int(in.data.size());
+}
+} // namespace
+
+int netRecv(uintptr_t, uint8_t* buffer, int length) { return receive(buffer, length, nullptr); }
+int netRecvFrom(uintptr_t, uint8_t* buffer, int length, SocketAddress* from) {
+    return receive(buffer, length, from);
+}
+int netLastError() { return fakeNet.lastError; }

@@ -1,0 +1,153 @@
+// Doubles for everything the logic asks of the operating system: the serial
+// device, the socket library, the clock, events, threads, the panel and its log.
+// Tests script them and read what the logic did to them.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "core/link_state.h"
+#include "serial/serial_device.h"
+
+using Bytes = std::vector<uint8_t>;
+
+struct FakeSerial {
+    // opening
+    bool openFails = false;
+    uint32_t openError = 2;
+    std::vector<std::string> opened; // names asked for, in order
+    int closes = 0;
+    bool isOpen = false;
+    LineSettings line{9600, 7, 2, 1};
+    CommTimeouts timeouts{1, 2, 3, 4, 5}; // what the device holds
+    std::vector<CommTimeouts> timeoutWrites;
+    uint32_t queueIn = 0, queueOut = 0;
+
+    // reading: bytes the console sent; readLimits, when not empty, gives each
+    // read in turn at most that many bytes (-1: the read fails)
+    std::deque<uint8_t> input;
+    std::deque<int> readLimits;
+    std::vector<uint32_t> readCounts; // count asked by each read
+
+    // writing: every write as it reached the device; writeLimits like readLimits
+    std::vector<Bytes> writes;
+    std::deque<int> writeLimits;
+
+    uint32_t errors = 0; // returned and cleared by serialClearErrors
+    uint32_t modem = 0;
+    std::vector<uint32_t> masks;
+    int clearErrorCalls = 0;
+
+    // the port thread's wait: each waitLineOrPacket takes the next step; when the
+    // script is empty it sets stopPortThread and reports a time-out
+    struct WaitStep {
+        uint32_t result;        // 0 line event, 1 packet, kWaitTimeout, other = failure
+        uint32_t events = 0;    // with 0: what the result query reports
+        bool resultFails = false;
+        uint32_t error = 0;     // error of a failed query or wait
+        uint32_t advanceMs = 0; // fake clock moves on by this much first
+    };
+    std::deque<WaitStep> waitSteps;
+    // serialWaitEvent results, in turn; WaitPending when empty
+    struct StartStep {
+        int result;
+        uint32_t events = 0;
+        uint32_t error = 0;
+    };
+    std::deque<StartStep> startSteps;
+    int waitStarts = 0;
+    int waitEventsCreated = 0, waitEventsClosed = 0;
+    bool endWaitsCalled = false;
+};
+
+struct FakeNet {
+    int startupResult = 0;
+    int startups = 0, cleanups = 0;
+    bool hostNameFails = false;
+    std::string hostName = "zavik-host";
+    std::vector<uint32_t> hostAddresses = {0x0100007Fu}; // 127.0.0.1
+    bool resolveFails = false;
+
+    bool socketFails = false;
+    bool bindFails = false;
+    bool armFails = false;
+    int lastError = 0;
+    uintptr_t nextSocket = 100;
+    std::vector<uintptr_t> closed;
+    std::vector<SocketAddress> binds;
+    int arms = 0;
+
+    struct Sent {
+        Bytes data;
+        SocketAddress to;
+    };
+    std::vector<Sent> sent;
+    std::deque<int> sendResults; // when not empty: result of each send (-1 fails)
+
+    struct Incoming {
+        Bytes data;
+        uint32_t fromAddress; // network order
+        uint16_t fromPort;    // host order
+    };
+    std::deque<Incoming> incoming;
+    std::vector<int> readLengths; // length asked by each recv/recvfrom
+};
+
+struct FakeButton {
+    std::string caption;
+    int id = 0;
+    bool enabled = false;
+};
+
+struct FakeWindow {
+    FakeButton buttons[3];
+    int focused = -1; // PanelButton with the focus
+    bool timerRunning = false;
+    int timerStarts = 0, timerKills = 0;
+    std::vector<std::string> questions; // "caption|text"
+    bool answerYes = true;
+    std::vector<uint32_t> sleeps;
+
+    std::string log; // everything appended to the pane since the last clear
+    std::string allLog; // everything ever appended
+    int clears = 0;
+    std::map<int, uint32_t> counters;
+    std::vector<std::pair<int, uint32_t>> counterWrites;
+    int wakes = 0;
+};
+
+struct FakeSystem {
+    uint32_t now = 1000;
+    uint32_t lastError = 0;
+    int eventsCreated = 0, eventsSet = 0, eventsClosed = 0;
+    bool eventCreateFails = false;
+    int threadsStarted = 0;
+    bool threadStartFails = false;
+    std::vector<int> threadPriorities;
+    std::vector<bool> processHigh;
+};
+
+extern FakeSerial fakeSerial;
+extern FakeNet fakeNet;
+extern FakeWindow fakeWindow;
+extern FakeSystem fakeSystem;
+
+// Puts every double and the link state back to the state of a fresh process,
+// with the buttons as the panel creates them.
+void resetFakes();
+
+// A test with fresh doubles and a fresh LinkState, run on the window thread.
+class LinkTest : public ::testing::Test {
+protected:
+    void SetUp() override { resetFakes(); }
+};
+
+// Helpers to build packets.
+Bytes controlPacket(uint8_t kind, uint8_t b3, uint8_t b4, uint8_t b5 = 0); // valid checksum
+Bytes transferPacket(int size, uint8_t flags, uint8_t fill = 0);            // valid checksum
+Bytes datagram(uint32_t type, uint32_t sequence, const Bytes& payload = {});
