@@ -1,0 +1,9 @@
+// The link core's side of the serial line: capture into LocalRing, paced
+// delivery from RemoteRing. Port thread only.
+#pragma once
+
+#include <cstdint>
+
+int32_t readPsxPacket(int32_t requested);
+int32_t deliverRemotePacket();
+int32_t mayWriteNow(uint32_t now);

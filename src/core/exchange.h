@@ -1,0 +1,7 @@
+// Data packets over UDP: sending captured packets, filing the peer's.
+#pragma once
+
+#include <cstdint>
+
+int sendStoredPackets();
+void storeRemotePacket(const uint8_t* datagram, int length);

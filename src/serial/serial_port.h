@@ -1,0 +1,10 @@
+// Opening and closing the console's serial port. Window thread.
+#pragma once
+
+#include <cstdint>
+
+int openSerialPort();
+// Closes the socket, then the serial port (ending the port thread first).
+void closeLink();
+// The port's line-error bits, read and cleared.
+uint32_t queryCommErrors();

@@ -1,0 +1,37 @@
+// The main panel, the Settings and Connect dialogs and the main window's close
+// and shutdown, written once over ui/widgets.h. Window thread only.
+#pragma once
+
+#include <cstdint>
+
+struct DialogWindow;
+
+// The panel's initialisation (after the front end stored its control handles):
+// WinSock, packetEvent, the defaults; enables Settings... on success.
+int initPanel();
+// The panel's dispatch. Each returns whether the message was handled.
+bool panelCommand(int id, int notification);
+bool panelTimer();
+bool panelSocketNotify(uint32_t lParam);
+void setStatsGroupsEnabled(bool enable);
+
+// Settings dialog.
+void fillSettingsDialog(DialogWindow* dialog);
+int readSettingsDialog(DialogWindow* dialog);
+void settingsDialogOk(DialogWindow* dialog); // the start sequence
+void settingsDialogCancel(DialogWindow* dialog);
+void applyPriority();
+
+// Connect dialog.
+void fillConnectDialog(DialogWindow* dialog);
+int readConnectDialog(DialogWindow* dialog);
+void connectDialogOk(DialogWindow* dialog);
+void connectDialogCancel(DialogWindow* dialog);
+
+// The main window's close box; destroys the window when confirmed.
+void onMainWindowClose();
+void shutdownProgram();
+
+// Edit-control notifications of the log that the panel handles.
+constexpr int kLogSetFocus = 0x0100; // EN_SETFOCUS
+constexpr int kLogMaxText = 0x0501;  // EN_MAXTEXT

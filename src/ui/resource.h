@@ -1,0 +1,44 @@
+// Resource and control identifiers, shared by the resource script and the code.
+#pragma once
+
+#define IDD_SETTINGS 104
+#define IDD_PANEL 105
+#define IDD_CONNECT 106
+#define IDI_APP 121
+
+// main panel
+#define IDC_LOG 101
+#define IDC_LISTEN 1012
+#define IDC_LOCAL_RECVD 1027
+#define IDC_LOCAL_SENT 1029
+#define IDC_LOCAL_STORED 1031
+#define IDC_REMOTE_GROUP 1032
+#define IDC_LOCAL_GROUP 1033
+#define IDC_SETTINGS 1036
+#define IDC_CONNECT 1037
+#define IDC_REMOTE_RECVD 1039
+#define IDC_REMOTE_SENT 1041
+#define IDC_REMOTE_STORED 1043
+#define IDC_STATUS_GROUP 1044
+#define IDC_PING 1046
+#define IDC_SIZE 1048
+#define IDC_TFR_STAT 1050
+#define IDC_ERRORS 1052
+#define IDC_CONNECT_CANCEL 1060
+#define IDC_LISTEN_CANCEL 1061
+
+// Settings dialog
+#define IDC_LOCAL_ADDRESS 1014
+#define IDC_SERIAL_PORT 1016
+#define IDC_PORT_SPEED 1017
+#define IDC_VSYNC_ADJUST 1018
+#define IDC_LOCAL_PORT 1020
+#define IDC_INCREASE_PORT_TIME 1038
+#define IDC_HIGH_PRIORITY 1043
+
+// Connect dialog
+#define IDC_REMOTE_ADDRESS 1022
+#define IDC_REMOTE_PORT 1023
+
+// The one window message of the program: a read notification of the UDP socket.
+#define WM_SOCKET_NOTIFY 1025
