@@ -1,0 +1,120 @@
+// The window thread's loop on Linux, and the panel effects that belong to it:
+// the connect retry timer and the port thread's wake-up.
+#include "ui/posix/window_loop.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "core/log.h"
+#include "core/platform.h"
+#include "core/window_effects.h"
+#include "ui/pane.h"
+#include "ui/panel.h"
+
+namespace {
+
+constexpr uint32_t kFdRead = 1; // the event word of a read notification
+
+int wakeFd = -1;
+int socketFd = -1;
+int inputFd = -1;
+void (*onInput)() = nullptr;
+bool timerRunning = false;
+uint32_t timerDue = 0;
+bool quitting = false;
+int quitCode = 0;
+
+int ensureWakeFd() {
+    static std::atomic<int> fd{-1};
+    int f = fd.load();
+    if (f < 0) {
+        int created = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (fd.compare_exchange_strong(f, created)) f = created;
+        else close(created);
+    }
+    return f;
+}
+
+} // namespace
+
+void windowLoopWatchSocket(int fd) { socketFd = fd; }
+
+void windowLoopUnwatchSocket(int fd) {
+    if (socketFd == fd) socketFd = -1;
+}
+
+void windowLoopWatchInput(int fd, void (*onReadable)()) {
+    inputFd = fd;
+    onInput = onReadable;
+}
+
+void windowLoopWake() {
+    uint64_t one = 1;
+    ssize_t r = write(ensureWakeFd(), &one, sizeof one);
+    (void)r;
+}
+
+void wakeWindowThread() { windowLoopWake(); }
+
+void retryTimerStart() {
+    timerRunning = true;
+    timerDue = clockMs() + kConnectRetryMs;
+}
+
+void retryTimerKill() { timerRunning = false; }
+
+void windowLoopQuit(int code) {
+    quitting = true;
+    quitCode = code;
+}
+
+int windowLoopRun() {
+    wakeFd = ensureWakeFd();
+    quitting = false;
+    while (!quitting) {
+        deliverHandOffs();
+        int timeout = -1;
+        if (timerRunning) {
+            int32_t left = int32_t(timerDue - clockMs());
+            timeout = left > 0 ? left : 0;
+        }
+        pollfd fds[3];
+        int n = 0;
+        fds[n++] = {wakeFd, POLLIN, 0};
+        int socketAt = -1, inputAt = -1;
+        if (socketFd >= 0) {
+            socketAt = n;
+            fds[n++] = {socketFd, POLLIN, 0};
+        }
+        if (inputFd >= 0) {
+            inputAt = n;
+            fds[n++] = {inputFd, POLLIN, 0};
+        }
+        if (poll(fds, nfds_t(n), timeout) < 0 && errno != EINTR) break;
+
+        if (fds[0].revents & POLLIN) {
+            uint64_t value;
+            ssize_t r = read(wakeFd, &value, sizeof value);
+            (void)r;
+            deliverHandOffs();
+        }
+        if (timerRunning && int32_t(clockMs() - timerDue) >= 0) {
+            timerDue = clockMs() + kConnectRetryMs;
+            panelTimer();
+        }
+        // One datagram per wake-up; a socket with more waiting stays readable.
+        if (socketAt >= 0 && socketFd == fds[socketAt].fd && (fds[socketAt].revents & POLLIN)) {
+            panelSocketNotify(kFdRead);
+        }
+        if (inputAt >= 0 && inputFd == fds[inputAt].fd &&
+            (fds[inputAt].revents & (POLLIN | POLLHUP | POLLERR))) {
+            onInput();
+        }
+    }
+    deliverHandOffs();
+    return quitCode;
+}
