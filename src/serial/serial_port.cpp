@@ -1,5 +1,83 @@
-// (being written)
+// Opening the console's serial port with the line settings and time-outs the
+// serial side depends on, and closing it again with the port's own time-outs
+// restored. Window thread.
 #include "serial/serial_port.h"
-int openSerialPort() { return 0; }
-void closeLink() {}
-uint32_t queryCommErrors() { return 0; }
+
+#include "core/link_lock.h"
+#include "core/link_state.h"
+#include "core/log.h"
+#include "core/platform.h"
+#include "net/endpoint.h"
+#include "serial/serial_device.h"
+
+namespace {
+
+constexpr uint32_t kQueueBytes = 1200;
+
+// A read ends 5 ms after the last byte or 10 ms after it began; a write ends
+// at most 30 ms after it began.
+constexpr CommTimeouts kLinkTimeouts{5, 0, 10, 0, 30};
+
+} // namespace
+
+int openSerialPort() {
+    logPrintf("Opening serial port %s ...", linkState.serialPortName);
+    uint32_t error = 0;
+    SerialPort* port = serialOpen(linkState.serialPortName, &error);
+    if (port == nullptr) {
+        logPrintf("failed (error #%i).\r\n", int(error));
+        return 0;
+    }
+    logPrintf("success\r\n");
+
+    // A device that opens counts as opened even if it refuses a setting.
+    serialSetQueues(port, kQueueBytes, kQueueBytes);
+    LineSettings line{};
+    serialGetLine(port, &line);
+    line.baudRate = linkState.baudRate;
+    line.byteSize = 8;
+    line.parity = 0;
+    line.stopBits = 0;
+    serialSetLine(port, &line);
+    serialGetTimeouts(port, &linkState.savedTimeouts);
+    serialSetTimeouts(port, &kLinkTimeouts);
+
+    // Visible to the rest of the program only once it is configured.
+    LinkLock lock;
+    linkState.serialPort = port;
+    return 1;
+}
+
+void closeLink() {
+    closeUdpSocket();
+
+    SerialPort* port;
+    {
+        LinkLock lock;
+        port = linkState.serialPort;
+    }
+    if (port == nullptr) return;
+
+    // End the port thread first, so that nothing of it reaches a closed handle
+    // or a port opened after this. Its log lines keep arriving while it ends.
+    serialEndWaits(port);
+    if (linkState.portThread != nullptr) {
+        ThreadHandle* thread = linkState.portThread;
+        while (!threadWait(thread, 1)) deliverHandOffs();
+        threadRelease(thread);
+        linkState.portThread = nullptr;
+    }
+
+    serialSetTimeouts(port, &linkState.savedTimeouts);
+    logPrintf("Closing serial port\r\n");
+    serialClose(port);
+    LinkLock lock;
+    linkState.serialPort = nullptr;
+}
+
+uint32_t queryCommErrors() {
+    uint32_t errors = 0;
+    uint32_t waiting = 0;
+    serialClearErrors(linkState.serialPort, &errors, &waiting);
+    return errors;
+}
