@@ -98,8 +98,20 @@ ThreadHandle* threadStart(int (*entry)()) {
     theThread.entry = entry; // not run: port-thread tests call its body directly
     return &theThread;
 }
-int threadWait(ThreadHandle*, uint32_t) { return 1; }
-void threadRelease(ThreadHandle*) {}
+int threadWait(ThreadHandle*, uint32_t) {
+    ++fakeSystem.threadWaits;
+    if (fakeSystem.threadWaitsRunning > 0) {
+        --fakeSystem.threadWaitsRunning;
+        return 0;
+    }
+    fakeSystem.portOpenAtThreadEnd = fakeSerial.isOpen;
+    fakeSystem.waitsEndedAtThreadEnd = fakeSerial.endWaitsCalled;
+    return 1;
+}
+void threadRelease(ThreadHandle*) {
+    ++fakeSystem.threadReleases;
+    if (fakeSystem.threadWaitsRunning > 0) fakeSystem.releasedRunning = true;
+}
 void threadSetPriority(ThreadHandle*, ThreadPriority p) {
     fakeSystem.threadPriorities.push_back(int(p));
 }

@@ -130,6 +130,12 @@ struct FakeSystem {
     bool threadStartFails = false;
     std::vector<int> threadPriorities;
     std::vector<bool> processHigh;
+    // the port thread's end: threadWait reports it still running this many times
+    int threadWaitsRunning = 0;
+    int threadWaits = 0, threadReleases = 0;
+    bool releasedRunning = false;    // released before a wait saw it end
+    bool portOpenAtThreadEnd = false;     // the serial port when a wait saw the end
+    bool waitsEndedAtThreadEnd = false;   // serialEndWaits called by then
 };
 
 extern FakeSerial fakeSerial;
