@@ -77,7 +77,10 @@ Bytes datagram(uint32_t type, uint32_t sequence, const Bytes& payload) {
 
 // ---- system ----
 uint32_t clockMs() { return fakeSystem.now; }
-void sleepMs(uint32_t ms) { fakeWindow.sleeps.push_back(ms); }
+void sleepMs(uint32_t ms) {
+    fakeWindow.sleeps.push_back(ms);
+    if (int(fakeWindow.sleeps.size()) == fakeWindow.stopAtSleep) linkState.stopPortThread = true;
+}
 uint32_t lastSystemError() { return fakeSystem.lastError; }
 
 WakeEvent* wakeEventCreate() {

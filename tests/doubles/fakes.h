@@ -112,6 +112,7 @@ struct FakeWindow {
     std::vector<std::string> questions; // "caption|text"
     bool answerYes = true;
     std::vector<uint32_t> sleeps;
+    int stopAtSleep = 0; // when > 0: the sleep with this number sets stopPortThread
 
     std::string log; // everything appended to the pane since the last clear
     std::string allLog; // everything ever appended
