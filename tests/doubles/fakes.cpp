@@ -192,6 +192,7 @@ void serialClose(SerialPort*) {
 
 int serialRead(SerialPort*, uint8_t* buffer, uint32_t count, uint32_t* done) {
     fakeSerial.readCounts.push_back(count);
+    fakeSerial.io += 'r';
     uint32_t limit = count;
     if (!fakeSerial.readLimits.empty()) {
         int l = fakeSerial.readLimits.front();
@@ -209,6 +210,7 @@ int serialRead(SerialPort*, uint8_t* buffer, uint32_t count, uint32_t* done) {
 }
 
 int serialWrite(SerialPort*, const uint8_t* buffer, uint32_t count, uint32_t* done) {
+    fakeSerial.io += 'w';
     uint32_t limit = count;
     if (!fakeSerial.writeLimits.empty()) {
         int l = fakeSerial.writeLimits.front();

@@ -33,6 +33,7 @@ struct FakeSerial {
     std::deque<uint8_t> input;
     std::deque<int> readLimits;
     std::vector<uint32_t> readCounts; // count asked by each read
+    std::string io; // 'r' for each read, 'w' for each write, in order
 
     // writing: every write as it reached the device; writeLimits like readLimits
     std::vector<Bytes> writes;
