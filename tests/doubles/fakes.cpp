@@ -79,6 +79,8 @@ Bytes datagram(uint32_t type, uint32_t sequence, const Bytes& payload) {
 uint32_t clockMs() { return fakeSystem.now; }
 void sleepMs(uint32_t ms) {
     fakeWindow.sleeps.push_back(ms);
+    fakeWindow.effects.push_back("sleep:" + std::to_string(ms));
+    if (fakeWindow.onSleep) fakeWindow.onSleep(ms);
     if (int(fakeWindow.sleeps.size()) == fakeWindow.stopAtSleep) linkState.stopPortThread = true;
 }
 uint32_t lastSystemError() { return fakeSystem.lastError; }
@@ -121,17 +123,31 @@ void threadSetPriority(ThreadHandle*, ThreadPriority p) {
 void processSetHighPriority(bool high) { fakeSystem.processHigh.push_back(high); }
 
 // ---- panel ----
-void buttonSetCaption(PanelButton b, const char* caption) { fakeWindow.buttons[b].caption = caption; }
-void buttonSetId(PanelButton b, int id) { fakeWindow.buttons[b].id = id; }
-void buttonEnable(PanelButton b, bool enable) { fakeWindow.buttons[b].enabled = enable; }
-void buttonFocus(PanelButton b) { fakeWindow.focused = int(b); }
+void buttonSetCaption(PanelButton b, const char* caption) {
+    fakeWindow.buttons[b].caption = caption;
+    fakeWindow.effects.push_back("caption:" + std::to_string(int(b)) + ":" + caption);
+}
+void buttonSetId(PanelButton b, int id) {
+    fakeWindow.buttons[b].id = id;
+    fakeWindow.effects.push_back("id:" + std::to_string(int(b)) + ":" + std::to_string(id));
+}
+void buttonEnable(PanelButton b, bool enable) {
+    fakeWindow.buttons[b].enabled = enable;
+    fakeWindow.effects.push_back("enable:" + std::to_string(int(b)) + ":" + (enable ? "1" : "0"));
+}
+void buttonFocus(PanelButton b) {
+    fakeWindow.focused = int(b);
+    fakeWindow.effects.push_back("focus:" + std::to_string(int(b)));
+}
 void retryTimerStart() {
     fakeWindow.timerRunning = true;
     ++fakeWindow.timerStarts;
+    fakeWindow.effects.push_back("timer:start");
 }
 void retryTimerKill() {
     fakeWindow.timerRunning = false;
     ++fakeWindow.timerKills;
+    fakeWindow.effects.push_back("timer:kill");
 }
 int askYesNo(const char* text, const char* caption) {
     fakeWindow.questions.push_back(std::string(caption) + "|" + text);
@@ -141,6 +157,7 @@ int askYesNo(const char* text, const char* caption) {
 void paneAppend(const char* text) {
     fakeWindow.log += text;
     fakeWindow.allLog += text;
+    fakeWindow.effects.push_back(std::string("log:") + text);
 }
 void paneClear() {
     fakeWindow.log.clear();

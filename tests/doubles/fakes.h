@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -113,6 +114,11 @@ struct FakeWindow {
     std::vector<std::string> questions; // "caption|text"
     bool answerYes = true;
     std::vector<uint32_t> sleeps;
+    // Every effect on the panel, in order: "log:<text>", "caption:<button>:<text>",
+    // "id:<button>:<id>", "enable:<button>:<0|1>", "focus:<button>", "sleep:<ms>",
+    // "timer:start", "timer:kill" (button = PanelButton number).
+    std::vector<std::string> effects;
+    std::function<void(uint32_t)> onSleep; // runs inside sleepMs, when set
     int stopAtSleep = 0; // when > 0: the sleep with this number sets stopPortThread
 
     std::string log; // everything appended to the pane since the last clear
