@@ -1,0 +1,406 @@
+// The Linux serial device layer against a pseudo-terminal pair: the test holds
+// the master side (the "console"), the device layer opens the slave by its path.
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/platform.h"
+#include "serial/serial_device.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double msSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// The read and write time-outs that the program gives the console's port.
+const CommTimeouts kPortTimeouts{5, 0, 10, 0, 30};
+
+class PtyTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+        path = ptsname(master);
+        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    }
+    void TearDown() override {
+        if (port != nullptr) serialClose(port);
+        if (master >= 0) close(master);
+        close(slave);
+    }
+    void openPort() {
+        uint32_t error = 0;
+        port = serialOpen(path.c_str(), &error);
+        ASSERT_NE(port, nullptr) << "errno " << error;
+        ASSERT_EQ(serialSetTimeouts(port, &kPortTimeouts), 1);
+    }
+    void console(const std::vector<uint8_t>& bytes) {
+        ASSERT_EQ(write(master, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    }
+    // The pty passes bytes on asynchronously: wait until the slave has them.
+    void awaitInput() {
+        pollfd p{slave, POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 2000), 1);
+    }
+    std::vector<uint8_t> drainMaster() {
+        std::vector<uint8_t> all;
+        uint8_t chunk[4096];
+        for (;;) {
+            ssize_t r = read(master, chunk, sizeof chunk);
+            if (r > 0) {
+                all.insert(all.end(), chunk, chunk + r);
+                continue;
+            }
+            pollfd p{master, POLLIN, 0};
+            if (poll(&p, 1, 50) != 1) break;
+        }
+        return all;
+    }
+
+    int master = -1, slave = -1;
+    std::string path;
+    SerialPort* port = nullptr;
+};
+
+TEST_F(PtyTest, ReadsEndByTheTimeouts) {
+    openPort();
+    uint8_t buffer[8] = {};
+    uint32_t done = 99;
+
+    // Three of eight bytes: the 5 ms interval ends the read well within 10 ms.
+    console({0xFD, 0x01, 0x02});
+    awaitInput();
+    auto start = Clock::now();
+    ASSERT_EQ(serialRead(port, buffer, 8, &done), 1);
+    double partial = msSince(start);
+    EXPECT_EQ(done, 3u);
+    EXPECT_EQ(buffer[0], 0xFD);
+    EXPECT_EQ(buffer[2], 0x02);
+    EXPECT_GE(partial, 4.5);
+    EXPECT_LT(partial, 40.0);
+
+    // Nothing at all: success with no bytes once the 10 ms total has passed.
+    start = Clock::now();
+    ASSERT_EQ(serialRead(port, buffer, 8, &done), 1);
+    double empty = msSince(start);
+    EXPECT_EQ(done, 0u);
+    EXPECT_GE(empty, 9.5);
+    EXPECT_LT(empty, 40.0);
+
+    // With a long total, the 5 ms gap after the last byte still ends the read.
+    const CommTimeouts longTotal{5, 0, 400, 0, 30};
+    ASSERT_EQ(serialSetTimeouts(port, &longTotal), 1);
+    console({1, 2, 3});
+    awaitInput();
+    start = Clock::now();
+    ASSERT_EQ(serialRead(port, buffer, 8, &done), 1);
+    double gap = msSince(start);
+    EXPECT_EQ(done, 3u);
+    EXPECT_LT(gap, 200.0);
+
+    // The whole count ends a read at once, whatever the time-outs.
+    const CommTimeouts slow{300, 0, 600, 0, 30};
+    ASSERT_EQ(serialSetTimeouts(port, &slow), 1);
+    console({1, 2, 3, 4, 5, 6, 7, 8, 9});
+    awaitInput();
+    start = Clock::now();
+    ASSERT_EQ(serialRead(port, buffer, 8, &done), 1);
+    EXPECT_EQ(done, 8u);
+    EXPECT_EQ(buffer[7], 8);
+    EXPECT_LT(msSince(start), 200.0);
+    ASSERT_EQ(serialSetTimeouts(port, &kPortTimeouts), 1);
+    ASSERT_EQ(serialRead(port, buffer, 8, &done), 1); // the ninth byte stayed queued
+    EXPECT_EQ(done, 1u);
+    EXPECT_EQ(buffer[0], 9);
+
+    std::printf("[ measured ] 3 of 8 bytes: %.2f ms; nothing: %.2f ms; gap: %.2f ms\n", partial,
+                empty, gap);
+}
+
+TEST_F(PtyTest, BytesCloserThanTheIntervalKeepAReadGoing) {
+    openPort();
+    const CommTimeouts t{40, 0, 1000, 0, 30};
+    ASSERT_EQ(serialSetTimeouts(port, &t), 1);
+    std::thread sender([this] {
+        for (uint8_t b = 1; b <= 5; b++) {
+            ASSERT_EQ(write(master, &b, 1), 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(4));
+        }
+    });
+    uint8_t buffer[8] = {};
+    uint32_t done = 0;
+    ASSERT_EQ(serialRead(port, buffer, 8, &done), 1);
+    sender.join();
+    EXPECT_EQ(done, 5u);
+    EXPECT_EQ(buffer[4], 5);
+}
+
+TEST_F(PtyTest, WriteReportsWhatWentOut) {
+    openPort();
+    const std::vector<uint8_t> packet{0xFD, 0x10, 0x20, 0x30};
+    uint32_t done = 0;
+    ASSERT_EQ(serialWrite(port, packet.data(), uint32_t(packet.size()), &done), 1);
+    EXPECT_EQ(done, 4u);
+    EXPECT_EQ(drainMaster(), packet);
+
+    // Nobody reads the other end: the write gives up after its 30 ms and says
+    // how much the line took, exactly.
+    std::vector<uint8_t> big(1 << 20);
+    for (size_t i = 0; i < big.size(); i++) big[i] = uint8_t(i * 7);
+    auto start = Clock::now();
+    ASSERT_EQ(serialWrite(port, big.data(), uint32_t(big.size()), &done), 1);
+    double took = msSince(start);
+    EXPECT_GT(done, 0u);
+    EXPECT_LT(done, uint32_t(big.size()));
+    EXPECT_GE(took, 29.0);
+    EXPECT_LT(took, 200.0);
+    std::vector<uint8_t> arrived = drainMaster();
+    ASSERT_EQ(arrived.size(), size_t(done));
+    EXPECT_TRUE(std::equal(arrived.begin(), arrived.end(), big.begin()));
+    std::printf("[ measured ] short write: %u bytes in %.2f ms\n", done, took);
+}
+
+TEST_F(PtyTest, OpensOnlyExistingFreeTerminals) {
+    openPort();
+    uint32_t error = 0;
+    SerialPort* second = serialOpen(path.c_str(), &error);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_TRUE(error == EBUSY || error == EWOULDBLOCK) << error;
+    if (second != nullptr) serialClose(second);
+
+    serialClose(port);
+    port = nullptr;
+    second = serialOpen(path.c_str(), &error);
+    ASSERT_NE(second, nullptr) << "a closed port opens again";
+    serialClose(second);
+
+    error = 0;
+    EXPECT_EQ(serialOpen("/dev/zavik-no-such-port", &error), nullptr);
+    EXPECT_EQ(error, uint32_t(ENOENT));
+    error = 0;
+    EXPECT_EQ(serialOpen("/dev/null", &error), nullptr) << "not a serial line";
+    EXPECT_EQ(error, uint32_t(ENOTTY));
+}
+
+TEST_F(PtyTest, CloseRestoresTheTerminalButKeepsTheLine) {
+    termios before;
+    ASSERT_EQ(tcgetattr(slave, &before), 0);
+    before.c_lflag |= ECHO | ICANON | ISIG;
+    before.c_oflag |= OPOST;
+    before.c_cflag |= CSTOPB; // (a pty keeps itself at 8 bits, no parity)
+    cfsetispeed(&before, B9600);
+    cfsetospeed(&before, B9600);
+    ASSERT_EQ(tcsetattr(slave, TCSANOW, &before), 0);
+
+    openPort();
+    termios open;
+    ASSERT_EQ(tcgetattr(slave, &open), 0);
+    EXPECT_EQ(open.c_lflag & (ECHO | ICANON | ISIG), 0u) << "raw while open";
+    EXPECT_EQ(open.c_oflag & OPOST, 0u);
+    EXPECT_EQ(open.c_cc[VMIN], 0);
+
+    LineSettings line{};
+    ASSERT_EQ(serialGetLine(port, &line), 1);
+    EXPECT_EQ(line.baudRate, 9600u);
+    EXPECT_EQ(line.byteSize, 8);
+    EXPECT_EQ(line.stopBits, 2);
+    line = LineSettings{115200, 8, 0, 0};
+    ASSERT_EQ(serialSetLine(port, &line), 1);
+    LineSettings back{};
+    ASSERT_EQ(serialGetLine(port, &back), 1);
+    EXPECT_EQ(back.baudRate, 115200u);
+    EXPECT_EQ(back.byteSize, 8);
+    EXPECT_EQ(back.parity, 0);
+    EXPECT_EQ(back.stopBits, 0);
+    const LineSettings unknown{123456, 8, 0, 0};
+    EXPECT_EQ(serialSetLine(port, &unknown), 0);
+
+    CommTimeouts t{};
+    ASSERT_EQ(serialGetTimeouts(port, &t), 1);
+    EXPECT_EQ(t.readTotalTimeoutConstant, 10u);
+    EXPECT_EQ(t.writeTotalTimeoutConstant, 30u);
+
+    serialClose(port);
+    port = nullptr;
+    termios after;
+    ASSERT_EQ(tcgetattr(slave, &after), 0);
+    EXPECT_EQ(after.c_lflag & (ECHO | ICANON | ISIG), ECHO | ICANON | ISIG);
+    EXPECT_EQ(after.c_oflag & OPOST, tcflag_t(OPOST));
+    EXPECT_EQ(after.c_cc[VMIN], before.c_cc[VMIN]);
+    EXPECT_EQ(cfgetospeed(&after), speed_t(B115200));
+    EXPECT_EQ(after.c_cflag & CSTOPB, 0u) << "one stop bit, as set";
+}
+
+TEST_F(PtyTest, StatusAndQueueOfALineWithoutModemLines) {
+    openPort();
+    uint32_t status = 99;
+    EXPECT_EQ(serialModemStatus(port, &status), 1);
+    EXPECT_EQ(status, 0u);
+    console({1, 2, 3, 4, 5});
+    awaitInput();
+    uint32_t errors = 99, inQueue = 0;
+    ASSERT_EQ(serialClearErrors(port, &errors, &inQueue), 1);
+    EXPECT_EQ(errors, 0u);
+    EXPECT_EQ(inQueue, 5u);
+}
+
+class WaitTest : public PtyTest {
+protected:
+    void SetUp() override {
+        PtyTest::SetUp();
+        openPort();
+        packet = wakeEventCreate();
+        ASSERT_NE(packet, nullptr);
+        wait = lineWaitCreate();
+        ASSERT_NE(wait, nullptr);
+    }
+    void TearDown() override {
+        lineWaitClose(wait);
+        wakeEventClose(packet);
+        PtyTest::TearDown();
+    }
+    void arm() {
+        uint32_t events = 77, error = 77;
+        ASSERT_EQ(serialWaitEvent(port, wait, &events, &error), WaitPending);
+    }
+    uint32_t waitFor(uint32_t ms) {
+        uint32_t error = 0;
+        uint32_t r = waitLineOrPacket(wait, packet, ms, &error);
+        EXPECT_EQ(error, 0u);
+        return r;
+    }
+    WakeEvent* packet = nullptr;
+    LineWait* wait = nullptr;
+};
+
+TEST_F(WaitTest, LineWaitEndsForCharactersAndMaskChanges) {
+    ASSERT_EQ(serialSetMask(port, EvRxChar | EvCts), 1);
+    arm();
+    auto start = Clock::now();
+    EXPECT_EQ(waitFor(15), kWaitTimeout);
+    EXPECT_GE(msSince(start), 14.0);
+
+    // Received characters end the wait with EvRxChar.
+    console({0xFD});
+    start = Clock::now();
+    ASSERT_EQ(waitFor(2000), 0u);
+    EXPECT_LT(msSince(start), 1000.0);
+    uint32_t events = 0, error = 0;
+    ASSERT_EQ(serialWaitResult(port, wait, &events, &error), 1);
+    EXPECT_EQ(events, EvRxChar);
+    uint8_t b;
+    uint32_t done = 0;
+    ASSERT_EQ(serialRead(port, &b, 1, &done), 1);
+    ASSERT_EQ(done, 1u);
+
+    // A mask change from the other thread ends a pending wait with no events.
+    arm();
+    std::atomic<bool> waiting{false};
+    std::thread other([&] {
+        while (!waiting) std::this_thread::yield();
+        serialSetMask(port, EvCts | EvDsr);
+    });
+    waiting = true;
+    start = Clock::now();
+    uint32_t r = waitFor(2000);
+    other.join();
+    ASSERT_EQ(r, 0u);
+    EXPECT_LT(msSince(start), 1000.0);
+    events = 99;
+    ASSERT_EQ(serialWaitResult(port, wait, &events, &error), 1);
+    EXPECT_EQ(events, 0u);
+
+    // Under a mask without EvRxChar, characters do not end the wait; the mask
+    // set before the wait started does not end it either.
+    arm();
+    console({1, 2});
+    awaitInput();
+    EXPECT_EQ(waitFor(15), kWaitTimeout);
+    EXPECT_EQ(serialWaitResult(port, wait, &events, &error), 0) << "still pending";
+}
+
+TEST_F(WaitTest, PacketEventWakesTheWaitAndResets) {
+    ASSERT_EQ(serialSetMask(port, EvRxChar | EvCts), 1);
+    arm();
+    wakeEventSet(packet);
+    auto start = Clock::now();
+    EXPECT_EQ(waitFor(2000), 1u);
+    EXPECT_LT(msSince(start), 1000.0);
+    EXPECT_EQ(waitFor(5), kWaitTimeout) << "taken by the wait that reported it";
+
+    // Both signalled: the line event first, packetEvent kept for the next wait.
+    console({7});
+    awaitInput();
+    wakeEventSet(packet);
+    EXPECT_EQ(waitFor(2000), 0u);
+    EXPECT_EQ(waitFor(2000), 0u) << "the ended wait stays signalled until its result is taken";
+    uint32_t events = 0, error = 0;
+    ASSERT_EQ(serialWaitResult(port, wait, &events, &error), 1);
+    EXPECT_EQ(events, EvRxChar);
+    uint8_t b;
+    uint32_t done = 0;
+    ASSERT_EQ(serialRead(port, &b, 1, &done), 1);
+    arm();
+    EXPECT_EQ(waitFor(2000), 1u);
+    EXPECT_EQ(waitFor(5), kWaitTimeout);
+}
+
+TEST_F(WaitTest, EndWaitsMakesTheResultFailAsClosed) {
+    ASSERT_EQ(serialSetMask(port, EvRxChar | EvCts), 1);
+    arm();
+    std::atomic<bool> waiting{false};
+    std::thread closer([&] {
+        while (!waiting) std::this_thread::yield();
+        serialEndWaits(port);
+    });
+    waiting = true;
+    uint32_t r = waitFor(5000);
+    closer.join();
+    ASSERT_EQ(r, 0u);
+    uint32_t events = 0, error = 0;
+    EXPECT_EQ(serialWaitResult(port, wait, &events, &error), 0);
+    EXPECT_EQ(error, kPortClosedError);
+
+    // Every later wait ends at once the same way.
+    arm();
+    EXPECT_EQ(waitFor(2000), 0u);
+    error = 0;
+    EXPECT_EQ(serialWaitResult(port, wait, &events, &error), 0);
+    EXPECT_EQ(error, kPortClosedError);
+}
+
+TEST_F(WaitTest, ALineThatGoesAwayFailsTheWaitWithItsError) {
+    ASSERT_EQ(serialSetMask(port, EvCts | EvDsr), 1);
+    arm();
+    close(master);
+    master = -1;
+    auto start = Clock::now();
+    ASSERT_EQ(waitFor(2000), 0u);
+    EXPECT_LT(msSince(start), 1000.0);
+    uint32_t events = 0, error = 0;
+    EXPECT_EQ(serialWaitResult(port, wait, &events, &error), 0);
+    EXPECT_NE(error, 0u);
+    EXPECT_NE(error, kPortClosedError);
+    uint8_t buffer[8];
+    uint32_t done = 0;
+    EXPECT_EQ(serialRead(port, buffer, 8, &done), 0);
+    EXPECT_EQ(done, 0u);
+}
+
+} // namespace
