@@ -1,18 +1,96 @@
-// (being written)
+// The main panel: its initialisation and the dispatch of its commands, timer and
+// socket notifications. Window thread only.
 #include "ui/panel.h"
-int initPanel() { return 0; }
-bool panelCommand(int, int) { return false; }
-bool panelTimer() { return false; }
-bool panelSocketNotify(uint32_t) { return false; }
-void setStatsGroupsEnabled(bool) {}
-void fillSettingsDialog(DialogWindow*) {}
-int readSettingsDialog(DialogWindow*) { return 0; }
-void settingsDialogOk(DialogWindow*) {}
-void settingsDialogCancel(DialogWindow*) {}
-void applyPriority() {}
-void fillConnectDialog(DialogWindow*) {}
-int readConnectDialog(DialogWindow*) { return 0; }
-void connectDialogOk(DialogWindow*) {}
-void connectDialogCancel(DialogWindow*) {}
-void onMainWindowClose() {}
-void shutdownProgram() {}
+
+#include "core/link_state.h"
+#include "core/log.h"
+#include "core/platform.h"
+#include "core/protocol.h"
+#include "core/window_effects.h"
+#include "net/endpoint.h"
+#include "net/udp.h"
+#include "ui/log.h"
+#include "ui/resource.h"
+#include "ui/widgets.h"
+
+namespace {
+
+constexpr uint32_t kFdRead = 1; // the event word of a read notification
+
+} // namespace
+
+int initPanel() {
+    if (!startWinsock()) return 0;
+
+    logPrintf("Initializing packet event...");
+    WakeEvent* event = wakeEventCreate();
+    if (event == nullptr) {
+        logPrintf("CreateEvent() failed (error #%i).\r\n", int(lastSystemError()));
+        return 0;
+    }
+    linkState.packetEvent = event;
+    logPrintf("success\r\n");
+
+    LinkState& s = linkState;
+    char address[16];
+    netFormatAddress(s.localAddresses[0], address);
+    copyText(s.localIp, sizeof s.localIp, address);
+    s.localPort = 3975;
+    s.framePeriodMs = 20;
+    s.vsyncAdjustIndex = 2;
+    s.remotePort = 3975;
+    copyText(s.serialPortName, sizeof s.serialPortName, "COM1");
+    s.portWaitMs = 1;
+    s.psxSendFlag = true;
+    s.baudRate = 115200;
+
+    buttonEnable(SettingsButton, true);
+    return 1;
+}
+
+bool panelCommand(int id, int notification) {
+    switch (id) {
+    case IDC_LOG:
+        // The log never keeps the focus; a full log is emptied.
+        if (notification == kLogSetFocus) panelFocus();
+        else if (notification == kLogMaxText) clearLog();
+        return true;
+    case IDC_LISTEN:
+        beginListen();
+        return true;
+    case IDC_SETTINGS:
+        runSettingsDialog();
+        return true;
+    case IDC_CONNECT:
+        clearStatistics();
+        runConnectDialog();
+        return true;
+    case IDC_CONNECT_CANCEL:
+        endConnection(ConnectButton);
+        return true;
+    case IDC_LISTEN_CANCEL:
+        endConnection(ListenButton);
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool panelTimer() {
+    onRetryTimer();
+    return true;
+}
+
+bool panelSocketNotify(uint32_t lParam) {
+    uint32_t error = lParam >> 16;
+    uint32_t event = lParam & 0xFFFF;
+    if (error != 0) logPrintf("WARN: WSAGETSELECTERROR %i\r\n", int(error));
+    if (event == kFdRead) readDatagram();
+    return true;
+}
+
+void setStatsGroupsEnabled(bool enable) {
+    panelEnableItem(IDC_LOCAL_GROUP, enable);
+    panelEnableItem(IDC_REMOTE_GROUP, enable);
+    panelEnableItem(IDC_STATUS_GROUP, enable);
+}

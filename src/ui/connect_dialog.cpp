@@ -1,0 +1,46 @@
+// The Connect dialog: the peer's address and port, and the start of a
+// connection attempt. Window thread, inside the dialog's own loop.
+#include "core/link_state.h"
+#include "core/protocol.h"
+#include "core/window_effects.h"
+#include "net/udp.h"
+#include "ui/panel.h"
+#include "ui/resource.h"
+#include "ui/widgets.h"
+
+void fillConnectDialog(DialogWindow* dialog) {
+    // The last entries, or the last peer that reached this side.
+    if (linkState.remoteIp[0] != '\0') dlgSetText(dialog, IDC_REMOTE_ADDRESS, linkState.remoteIp);
+    if (linkState.remotePort != 0) dlgSetUint(dialog, IDC_REMOTE_PORT, linkState.remotePort);
+}
+
+// The address and the port are each stored before they are tested, so a
+// refused entry is shown again next time.
+int readConnectDialog(DialogWindow* dialog) {
+    LinkState& s = linkState;
+
+    dlgGetText(dialog, IDC_REMOTE_ADDRESS, s.remoteIp, int(sizeof s.remoteIp));
+    if (s.remoteIp[0] == '\0' || netParseAddress(s.remoteIp) == kAddressNone) {
+        errorBox("Valid IP address required");
+        return 0;
+    }
+
+    uint16_t port = uint16_t(dlgGetUint(dialog, IDC_REMOTE_PORT)); // low 16 bits
+    s.remotePort = port;
+    if (port == 0 || port > 49999) {
+        errorBox("Valid socket port required");
+        return 0;
+    }
+    return 1;
+}
+
+void connectDialogOk(DialogWindow* dialog) {
+    if (!readConnectDialog(dialog)) return; // the dialog stays open
+    dlgEnd(dialog, 0);
+    if (beginConnect() == 1) enterConnecting();
+}
+
+void connectDialogCancel(DialogWindow* dialog) {
+    dlgEnd(dialog, 0);
+    buttonFocus(ConnectButton);
+}
