@@ -1,12 +1,240 @@
-// (being written)
+// The connection protocol: control datagrams, the four connection states, the
+// panel's buttons in each, and the reading of datagrams from the socket. Runs on
+// the window thread; the port thread only reads connectionState and, under the
+// link lock, remoteAddress.
 #include "core/protocol.h"
-int sendControl(DatagramType) { return 0; }
-int acceptPeer() { return 0; }
-int beginConnect() { return 0; }
-void enterConnecting() {}
-void beginListen() {}
-void endConnection(PanelButton) {}
-int confirmLeave(const char*) { return 1; }
-void readDatagram() {}
-void onDatagram(const uint8_t*, int) {}
-void onRetryTimer() {}
+
+#include "core/exchange.h"
+#include "core/link_lock.h"
+#include "core/log.h"
+#include "core/platform.h"
+#include "net/udp.h"
+#include "ui/resource.h"
+
+namespace {
+
+constexpr uint32_t kLeaveSleepMs = 500;
+constexpr int kIdleReadLength = kHeaderSize;
+constexpr int kConnectedReadLength = 74;
+
+// remoteAddress from the remoteIp and remotePort the user or the last sender left.
+void setRemoteAddress() {
+    SocketAddress address{kAfInet, netToNetworkPort(linkState.remotePort),
+                          netParseAddress(linkState.remoteIp)};
+    LinkLock lock; // the port thread sends to it
+    linkState.remoteAddress = address;
+}
+
+// Both role buttons back to their first captions and ids, all three enabled.
+void restoreButtons() {
+    buttonSetCaption(ConnectButton, "Connect...");
+    buttonSetId(ConnectButton, IDC_CONNECT);
+    buttonSetCaption(ListenButton, "Listen");
+    buttonSetId(ListenButton, IDC_LISTEN);
+    buttonEnable(SettingsButton, true);
+    buttonEnable(ConnectButton, true);
+    buttonEnable(ListenButton, true);
+}
+
+void onRemoteDisconnect() {
+    logPrintf("Disconnect packet received...");
+    restoreButtons();
+    linkState.connectionState = Idle;
+    sleepMs(kLeaveSleepMs);
+    logPrintf("disconnected\r\n");
+    resetRemoteSide();
+    resetLocalSide();
+}
+
+void connectedAsListener(const char* message) {
+    buttonSetCaption(ListenButton, "Disconnect");
+    buttonFocus(ListenButton);
+    linkState.connectionState = Connected;
+    logPrintf("%s", message);
+}
+
+uint32_t nextDueSequence() {
+    LinkLock lock;
+    return linkState.remote.remoteDelivered;
+}
+
+// How many bytes a read asks for while Connected: a transfer packet with its
+// header during a transfer, else the largest packet outside one. Never more than
+// a slot holds.
+int connectedReadLength() {
+    int length = kConnectedReadLength;
+    {
+        LinkLock lock;
+        if (linkState.transferStage == 8) length = linkState.expectedSize + kHeaderSize;
+    }
+    if (length > kSlotSize) length = kSlotSize;
+    if (length < 0) length = 0;
+    return length;
+}
+
+} // namespace
+
+int sendControl(DatagramType type) {
+    uint8_t datagram[kHeaderSize];
+    writeLe32(datagram, type);
+    writeLe32(datagram + 4, 0);
+    // remoteAddress and the socket change only on this thread: no lock to read them.
+    if (netSendTo(linkState.udpSocket, datagram, kHeaderSize, linkState.remoteAddress) ==
+        kHeaderSize) {
+        return 1;
+    }
+    logPrintf("sendto() failed (error #%i).\r\n", netLastError());
+    return 0;
+}
+
+int acceptPeer() {
+    setRemoteAddress();
+    return sendControl(ConnectAccept);
+}
+
+int beginConnect() {
+    setRemoteAddress();
+    logPrintf("Attempting to connect to %s:%i ..", linkState.remoteIp, int(linkState.remotePort));
+    if (!sendControl(ConnectRequest)) return 0;
+    retryTimerStart();
+    return 1;
+}
+
+void enterConnecting() {
+    linkState.connectionState = Connecting;
+    buttonEnable(SettingsButton, false);
+    buttonEnable(ListenButton, false);
+    buttonSetCaption(ConnectButton, "Cancel");
+    buttonSetId(ConnectButton, IDC_CONNECT_CANCEL);
+}
+
+void beginListen() {
+    clearStatistics();
+    linkState.connectionState = Listening;
+    buttonEnable(SettingsButton, false);
+    buttonEnable(ConnectButton, false);
+    buttonSetCaption(ListenButton, "Cancel");
+    buttonSetId(ListenButton, IDC_LISTEN_CANCEL);
+    logPrintf("Listening for connection ...");
+}
+
+void endConnection(PanelButton button) {
+    const bool connectSide = button == ConnectButton;
+    const ConnectionState waiting = connectSide ? Connecting : Listening;
+    if (linkState.connectionState == waiting) {
+        if (connectSide) retryTimerKill();
+        logPrintf("cancelled\r\n");
+    } else {
+        if (!confirmLeave("Disconnect")) return;
+        logPrintf("Sending disconnect packet...");
+        sendControl(DisconnectNotice);
+        sleepMs(kLeaveSleepMs);
+        logPrintf("disconnected\r\n");
+        resetRemoteSide();
+        resetLocalSide();
+        clearStatistics();
+    }
+    if (connectSide) {
+        buttonSetCaption(ConnectButton, "Connect...");
+        buttonSetId(ConnectButton, IDC_CONNECT);
+        buttonEnable(SettingsButton, true);
+        buttonEnable(ListenButton, true);
+    } else {
+        buttonSetCaption(ListenButton, "Listen");
+        buttonSetId(ListenButton, IDC_LISTEN);
+        buttonEnable(SettingsButton, true);
+        buttonEnable(ConnectButton, true);
+    }
+    linkState.connectionState = Idle;
+}
+
+int confirmLeave(const char* caption) {
+    bool transferRunning;
+    {
+        LinkLock lock;
+        transferRunning = linkState.transferStage == 8;
+    }
+    // The box is modal: the lock is not held while the user decides.
+    if (transferRunning && !askYesNo("Packet transfer in progress, are you sure?", caption)) {
+        return 0;
+    }
+    if (linkState.connectionState == Connected) sendControl(DisconnectNotice);
+    return 1;
+}
+
+void readDatagram() {
+    uint8_t buffer[kSlotSize];
+    int length;
+    int result;
+    if (linkState.connectionState == Connected) {
+        length = connectedReadLength();
+        result = netRecv(linkState.udpSocket, buffer, length);
+        if (result < 0) logPrintf("WARN: recv() failed (error #%i)\r\n", netLastError());
+    } else {
+        length = kIdleReadLength;
+        SocketAddress from{};
+        result = netRecvFrom(linkState.udpSocket, buffer, length, &from);
+        if (result < 0) {
+            logPrintf("WARN: recvfrom() failed (error #%i)\r\n", netLastError());
+        } else {
+            char text[16];
+            netFormatAddress(from.address, text);
+            copyText(linkState.remoteIp, sizeof linkState.remoteIp, text);
+            linkState.remotePort = netFromNetworkPort(from.port);
+        }
+    }
+    if (result < kHeaderSize) {
+        logPrintf("WARN: bad UDP packet size (%i), expected %i\r\n", result, length);
+        return;
+    }
+    onDatagram(buffer, result);
+}
+
+void onDatagram(const uint8_t* datagram, int length) {
+    const uint32_t type = readLe32(datagram);
+    switch (linkState.connectionState.load()) {
+    case Idle:
+        if (type == ConnectAccept || type == DataPacket) sendControl(DisconnectNotice);
+        break;
+    case Connecting:
+        if (type == ConnectRequest) {
+            acceptPeer();
+        } else if (type == ConnectAccept) {
+            retryTimerKill();
+            buttonSetCaption(ConnectButton, "Disconnect");
+            linkState.connectionState = Connected;
+            logPrintf("connected!\r\n");
+            sendStoredPackets();
+        } else if (type == DataPacket && readLe32(datagram + 4) == nextDueSequence()) {
+            retryTimerKill();
+            buttonSetCaption(ConnectButton, "Disconnect");
+            linkState.connectionState = Connected;
+            storeRemotePacket(datagram, length);
+            logPrintf("connected!!\r\n");
+        }
+        break;
+    case Listening:
+        if (type == ConnectRequest) {
+            if (acceptPeer()) connectedAsListener("connected!\r\n");
+        } else if (type == ConnectAccept) {
+            connectedAsListener("connected!!!\r\n");
+        } else if (type == DataPacket) {
+            sendControl(DisconnectNotice);
+        }
+        break;
+    case Connected:
+        if (type == ConnectRequest) {
+            sendControl(ConnectAccept);
+        } else if (type == DisconnectNotice) {
+            onRemoteDisconnect();
+        } else if (type == DataPacket) {
+            storeRemotePacket(datagram, length);
+        }
+        break;
+    }
+}
+
+void onRetryTimer() {
+    sendControl(ConnectRequest);
+    logPrintf(".");
+}
