@@ -1,0 +1,270 @@
+// Serial devices on Windows: the COM port API. The handle is opened for
+// overlapped I/O so that the port thread's line-event wait can stay outstanding
+// while reads, writes and queries are made; reads and writes wait for their own
+// completion, bounded by the port's time-outs.
+#include <windows.h>
+
+#include <cstdint>
+#include <new>
+
+#include "core/platform.h"
+#include "serial/serial_device.h"
+
+const uint32_t kPortClosedError = ERROR_INVALID_HANDLE;
+
+struct SerialPort {
+    HANDLE handle;
+    HANDLE readEvent;  // manual reset: the event of each read's overlapped record
+    HANDLE writeEvent; // the same for writes
+    volatile LONG closing; // set by serialEndWaits
+};
+
+struct LineWait {
+    HANDLE event; // manual reset, not signalled at creation
+    OVERLAPPED overlapped;
+    DWORD events;     // where WaitCommEvent puts the events that ended the wait
+    bool outstanding; // the driver still holds the overlapped record
+};
+
+namespace {
+
+bool isClosing(SerialPort* port) { return InterlockedCompareExchange(&port->closing, 0, 0) != 0; }
+
+// Issues one overlapped read or write and waits for it to complete.
+int transfer(SerialPort* port, bool writing, void* buffer, uint32_t count, uint32_t* done) {
+    OVERLAPPED ov;
+    ZeroMemory(&ov, sizeof ov);
+    ov.hEvent = writing ? port->writeEvent : port->readEvent;
+    BOOL ok = writing ? WriteFile(port->handle, buffer, count, nullptr, &ov)
+                      : ReadFile(port->handle, buffer, count, nullptr, &ov);
+    if (!ok && GetLastError() != ERROR_IO_PENDING) {
+        *done = 0;
+        return 0;
+    }
+    // The count of an overlapped call comes from its result, even when the call
+    // completed at once.
+    DWORD n = 0;
+    ok = GetOverlappedResult(port->handle, &ov, &n, TRUE);
+    *done = n;
+    // A call that ran into the port's time-out has succeeded with what it
+    // moved; Windows says so, but Wine fails it with ERROR_TIMEOUT.
+    if (!ok && GetLastError() == ERROR_TIMEOUT) ok = TRUE;
+    return ok ? 1 : 0;
+}
+
+} // namespace
+
+SerialPort* serialOpen(const char* name, uint32_t* error) {
+    *error = 0;
+    HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        *error = GetLastError();
+        return nullptr;
+    }
+    SerialPort* port = new (std::nothrow) SerialPort;
+    HANDLE readEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE writeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (port == nullptr || readEvent == nullptr || writeEvent == nullptr) {
+        *error = port == nullptr ? ERROR_NOT_ENOUGH_MEMORY : GetLastError();
+        if (readEvent != nullptr) CloseHandle(readEvent);
+        if (writeEvent != nullptr) CloseHandle(writeEvent);
+        delete port;
+        CloseHandle(h);
+        return nullptr;
+    }
+    port->handle = h;
+    port->readEvent = readEvent;
+    port->writeEvent = writeEvent;
+    port->closing = 0;
+    return port;
+}
+
+void serialSetQueues(SerialPort* port, uint32_t inBytes, uint32_t outBytes) {
+    SetupComm(port->handle, inBytes, outBytes);
+}
+
+int serialGetLine(SerialPort* port, LineSettings* settings) {
+    DCB dcb;
+    ZeroMemory(&dcb, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(port->handle, &dcb)) return 0;
+    settings->baudRate = dcb.BaudRate;
+    settings->byteSize = dcb.ByteSize;
+    settings->parity = dcb.Parity;
+    settings->stopBits = dcb.StopBits;
+    return 1;
+}
+
+// The device's whole DCB as it reports it, with the four fields changed.
+int serialSetLine(SerialPort* port, const LineSettings* settings) {
+    DCB dcb;
+    ZeroMemory(&dcb, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(port->handle, &dcb)) return 0;
+    dcb.BaudRate = settings->baudRate;
+    dcb.ByteSize = settings->byteSize;
+    dcb.Parity = settings->parity;
+    dcb.StopBits = settings->stopBits;
+    return SetCommState(port->handle, &dcb) ? 1 : 0;
+}
+
+int serialGetTimeouts(SerialPort* port, CommTimeouts* timeouts) {
+    COMMTIMEOUTS t;
+    ZeroMemory(&t, sizeof t);
+    if (!GetCommTimeouts(port->handle, &t)) return 0;
+    timeouts->readIntervalTimeout = t.ReadIntervalTimeout;
+    timeouts->readTotalTimeoutMultiplier = t.ReadTotalTimeoutMultiplier;
+    timeouts->readTotalTimeoutConstant = t.ReadTotalTimeoutConstant;
+    timeouts->writeTotalTimeoutMultiplier = t.WriteTotalTimeoutMultiplier;
+    timeouts->writeTotalTimeoutConstant = t.WriteTotalTimeoutConstant;
+    return 1;
+}
+
+int serialSetTimeouts(SerialPort* port, const CommTimeouts* timeouts) {
+    COMMTIMEOUTS t;
+    t.ReadIntervalTimeout = timeouts->readIntervalTimeout;
+    t.ReadTotalTimeoutMultiplier = timeouts->readTotalTimeoutMultiplier;
+    t.ReadTotalTimeoutConstant = timeouts->readTotalTimeoutConstant;
+    t.WriteTotalTimeoutMultiplier = timeouts->writeTotalTimeoutMultiplier;
+    t.WriteTotalTimeoutConstant = timeouts->writeTotalTimeoutConstant;
+    return SetCommTimeouts(port->handle, &t) ? 1 : 0;
+}
+
+void serialClose(SerialPort* port) {
+    if (port == nullptr) return;
+    CloseHandle(port->handle);
+    CloseHandle(port->readEvent);
+    CloseHandle(port->writeEvent);
+    delete port;
+}
+
+int serialRead(SerialPort* port, uint8_t* buffer, uint32_t count, uint32_t* done) {
+    return transfer(port, false, buffer, count, done);
+}
+
+int serialWrite(SerialPort* port, const uint8_t* buffer, uint32_t count, uint32_t* done) {
+    return transfer(port, true, const_cast<uint8_t*>(buffer), count, done);
+}
+
+int serialClearErrors(SerialPort* port, uint32_t* errors, uint32_t* inQueue) {
+    DWORD e = 0;
+    COMSTAT stat;
+    ZeroMemory(&stat, sizeof stat);
+    BOOL ok = ClearCommError(port->handle, &e, &stat);
+    *errors = e;
+    *inQueue = stat.cbInQue;
+    return ok ? 1 : 0;
+}
+
+int serialModemStatus(SerialPort* port, uint32_t* status) {
+    DWORD s = 0;
+    BOOL ok = GetCommModemStatus(port->handle, &s);
+    *status = s;
+    return ok ? 1 : 0;
+}
+
+int serialSetMask(SerialPort* port, uint32_t mask) {
+    return SetCommMask(port->handle, mask) ? 1 : 0;
+}
+
+LineWait* lineWaitCreate() {
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (event == nullptr) return nullptr;
+    LineWait* wait = new (std::nothrow) LineWait;
+    if (wait == nullptr) {
+        CloseHandle(event);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    wait->event = event;
+    ZeroMemory(&wait->overlapped, sizeof wait->overlapped);
+    wait->events = 0;
+    wait->outstanding = false;
+    return wait;
+}
+
+void lineWaitClose(LineWait* wait) {
+    if (wait == nullptr) return;
+    CloseHandle(wait->event);
+    delete wait;
+}
+
+int serialWaitEvent(SerialPort* port, LineWait* wait, uint32_t* events, uint32_t* error) {
+    *events = 0;
+    *error = 0;
+    if (isClosing(port)) {
+        // The port is about to close: the wait ends at once, and its result
+        // query reports the closed port.
+        SetEvent(wait->event);
+        return WaitPending;
+    }
+    ZeroMemory(&wait->overlapped, sizeof wait->overlapped);
+    wait->overlapped.hEvent = wait->event;
+    wait->events = 0;
+    ResetEvent(wait->event);
+    if (WaitCommEvent(port->handle, &wait->events, &wait->overlapped)) {
+        *events = wait->events;
+        return WaitDone;
+    }
+    DWORD e = GetLastError();
+    if (e != ERROR_IO_PENDING) {
+        *error = e;
+        return WaitFailed;
+    }
+    wait->outstanding = true;
+    // serialEndWaits may have run between the test above and the start of this
+    // wait, too late to end it: end it here.
+    if (isClosing(port)) CancelIo(port->handle);
+    return WaitPending;
+}
+
+int serialWaitResult(SerialPort* port, LineWait* wait, uint32_t* events, uint32_t* error) {
+    *events = 0;
+    *error = 0;
+    DWORD n = 0;
+    if (isClosing(port)) {
+        // Collect the ended wait so that the driver is done with its record.
+        if (wait->outstanding) {
+            if (!GetOverlappedResult(port->handle, &wait->overlapped, &n, FALSE) &&
+                GetLastError() == ERROR_IO_INCOMPLETE) {
+                CancelIo(port->handle);
+                GetOverlappedResult(port->handle, &wait->overlapped, &n, TRUE);
+            }
+            wait->outstanding = false;
+        }
+        SetEvent(wait->event);
+        *error = kPortClosedError;
+        return 0;
+    }
+    if (!GetOverlappedResult(port->handle, &wait->overlapped, &n, FALSE)) {
+        DWORD e = GetLastError();
+        if (e != ERROR_IO_INCOMPLETE) wait->outstanding = false;
+        *error = e;
+        return 0;
+    }
+    wait->outstanding = false;
+    *events = wait->events;
+    return 1;
+}
+
+uint32_t waitLineOrPacket(LineWait* wait, WakeEvent* packetEvent, uint32_t timeoutMs,
+                          uint32_t* error) {
+    *error = 0;
+    HANDLE handles[2] = {wait->event, reinterpret_cast<HANDLE>(packetEvent)};
+    DWORD r = WaitForMultipleObjects(2, handles, FALSE, timeoutMs);
+    if (r == WAIT_OBJECT_0) return 0;
+    if (r == WAIT_OBJECT_0 + 1) return 1;
+    if (r == WAIT_TIMEOUT) return kWaitTimeout;
+    *error = GetLastError();
+    return r;
+}
+
+void serialEndWaits(SerialPort* port) {
+    if (port == nullptr) return;
+    InterlockedExchange(&port->closing, 1);
+    // A mask change ends the outstanding wait.
+    DWORD mask = 0;
+    GetCommMask(port->handle, &mask);
+    SetCommMask(port->handle, mask);
+}
