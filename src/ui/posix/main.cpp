@@ -1,0 +1,467 @@
+// zavik-headless: the whole program on Linux with the window replaced by text.
+//
+// Standard output carries exactly what is appended to the log pane. Standard
+// error carries one line per front-end event: a message box ("messagebox
+// <caption>|<text>|<answer>"), a reply to "status", or "error <reason>" for a
+// command that cannot be carried out. Standard input takes one command per
+// line, carried out on the window thread as a person would at the window:
+//
+//   settings <address> <port> <serial> [increase-port-time] [high-priority] [vsync=<-2..2>]
+//   connect <address> <port>
+//   connect-cancel
+//   click <id>            (1012, 1060 or 1061: the Listen or Cancel/Disconnect buttons)
+//   answer yes|no         (the answer to the transfer warning from now on)
+//   status
+//   close                 (the main window's close box)
+//
+// The end of the input closes the window too.
+#include <errno.h>
+#include <fcntl.h>
+#include <glob.h>
+#include <signal.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/link_state.h"
+#include "core/log.h"
+#include "core/window_effects.h"
+#include "ui/dialog_number.h"
+#include "ui/log.h"
+#include "ui/panel.h"
+#include "ui/posix/front_end.h"
+#include "ui/posix/window_loop.h"
+#include "ui/resource.h"
+#include "ui/widgets.h"
+
+// ---- the two modal dialogs, as records of their controls ----
+
+struct DialogWindow {
+    struct Control {
+        int id;
+        std::string text; // an edit's text; a combo box's shown text
+        std::vector<std::string> items;
+        int selected = -1;
+        bool checked = false;
+    };
+    std::vector<Control> controls;
+    bool ended = false;
+    int result = 0;
+
+    Control& at(int id) {
+        for (Control& c : controls) {
+            if (c.id == id) return c;
+        }
+        controls.push_back(Control{});
+        controls.back().id = id;
+        return controls.back();
+    }
+};
+
+namespace {
+
+// The local address list is the one sorted combo box of the dialogs.
+bool sortedCombo(int id) { return id == IDC_LOCAL_ADDRESS; }
+
+void select(DialogWindow::Control& c, int index) {
+    if (index >= 0 && index < int(c.items.size())) {
+        c.selected = index;
+        c.text = c.items[size_t(index)];
+    } else {
+        c.selected = -1;
+        c.text.clear();
+    }
+}
+
+void writeLine(const std::string& line) {
+    std::string out = line + "\n";
+    const char* p = out.data();
+    size_t left = out.size();
+    while (left > 0) {
+        ssize_t n = write(STDERR_FILENO, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        p += n;
+        left -= size_t(n);
+    }
+}
+
+void reportError(const std::string& reason) { writeLine("error " + reason); }
+
+} // namespace
+
+void dlgSetText(DialogWindow* d, int id, const char* text) { d->at(id).text = text; }
+
+void dlgGetText(DialogWindow* d, int id, char* text, int size) {
+    if (size > 0) copyText(text, size_t(size), d->at(id).text.c_str());
+}
+
+void dlgSetUint(DialogWindow* d, int id, uint32_t value) { d->at(id).text = std::to_string(value); }
+
+uint32_t dlgGetUint(DialogWindow* d, int id) {
+    uint32_t value;
+    parseDialogNumber(d->at(id).text.c_str(), false, &value);
+    return value;
+}
+
+int32_t dlgGetInt(DialogWindow* d, int id) {
+    uint32_t value;
+    parseDialogNumber(d->at(id).text.c_str(), true, &value);
+    return int32_t(value);
+}
+
+void comboAdd(DialogWindow* d, int id, const char* text) {
+    DialogWindow::Control& c = d->at(id);
+    size_t at = c.items.size();
+    if (sortedCombo(id)) {
+        at = 0;
+        while (at < c.items.size() && strcasecmp(c.items[at].c_str(), text) <= 0) ++at;
+        if (c.selected >= int(at)) ++c.selected;
+    }
+    c.items.insert(c.items.begin() + long(at), text);
+}
+
+void comboSelectString(DialogWindow* d, int id, const char* text) {
+    DialogWindow::Control& c = d->at(id);
+    size_t length = std::strlen(text);
+    for (size_t i = 0; i < c.items.size(); ++i) {
+        if (strncasecmp(c.items[i].c_str(), text, length) == 0) {
+            select(c, int(i));
+            return;
+        }
+    }
+}
+
+void comboSetSel(DialogWindow* d, int id, int index) { select(d->at(id), index); }
+int comboGetSel(DialogWindow* d, int id) { return d->at(id).selected; }
+void checkSet(DialogWindow* d, int id, bool checked) { d->at(id).checked = checked; }
+bool checkGet(DialogWindow* d, int id) { return d->at(id).checked; }
+
+void dlgEnd(DialogWindow* d, int result) {
+    d->ended = true;
+    d->result = result;
+}
+
+void errorBox(const char* text) { reportMessageBox("Error", text, "ok"); }
+
+// ---- what the person does inside a dialog: set by the command before it
+// presses the panel's button ----
+
+namespace {
+
+enum class Script { None, Settings, Connect, ConnectCancel };
+
+struct Pending {
+    Script script = Script::None;
+    std::string address, port, serial, vsync;
+    bool increasePortTime = false, highPriority = false;
+} pending;
+
+// The serial devices present, offered after the four COM names.
+void addSerialDevices(DialogWindow* d) {
+    static const char* const patterns[] = {"/dev/ttyS*", "/dev/ttyUSB*", "/dev/ttyACM*"};
+    for (const char* pattern : patterns) {
+        glob_t found{};
+        if (glob(pattern, 0, nullptr, &found) == 0) {
+            for (size_t i = 0; i < found.gl_pathc; ++i) comboAdd(d, IDC_SERIAL_PORT, found.gl_pathv[i]);
+        }
+        globfree(&found);
+    }
+}
+
+// Picks the named entry of a list; a device path or console name that the list
+// does not offer is entered as a new entry.
+void chooseSerial(DialogWindow* d, const std::string& name) {
+    DialogWindow::Control& c = d->at(IDC_SERIAL_PORT);
+    for (size_t i = 0; i < c.items.size(); ++i) {
+        if (strcasecmp(c.items[i].c_str(), name.c_str()) == 0) {
+            select(c, int(i));
+            return;
+        }
+    }
+    c.items.push_back(name);
+    select(c, int(c.items.size()) - 1);
+}
+
+void chooseEntry(DialogWindow* d, int id, const std::string& text) {
+    DialogWindow::Control& c = d->at(id);
+    for (size_t i = 0; i < c.items.size(); ++i) {
+        if (c.items[i] == text) select(c, int(i));
+    }
+}
+
+} // namespace
+
+void runSettingsDialog() {
+    DialogWindow dialog;
+    fillSettingsDialog(&dialog);
+    DialogWindow::Control& serial = dialog.at(IDC_SERIAL_PORT);
+    bool shown = serial.selected >= 0;
+    addSerialDevices(&dialog);
+    if (!shown) comboSelectString(&dialog, IDC_SERIAL_PORT, linkState.serialPortName);
+
+    if (pending.script == Script::Settings) {
+        dialog.at(IDC_LOCAL_ADDRESS).text = pending.address;
+        dialog.at(IDC_LOCAL_PORT).text = pending.port;
+        chooseSerial(&dialog, pending.serial);
+        dialog.at(IDC_INCREASE_PORT_TIME).checked = pending.increasePortTime;
+        dialog.at(IDC_HIGH_PRIORITY).checked = pending.highPriority;
+        chooseEntry(&dialog, IDC_VSYNC_ADJUST, pending.vsync);
+        settingsDialogOk(&dialog);
+    }
+    // A refused entry leaves the dialog open: the box was shown, now Cancel.
+    if (!dialog.ended) settingsDialogCancel(&dialog);
+}
+
+void runConnectDialog() {
+    DialogWindow dialog;
+    fillConnectDialog(&dialog);
+    if (pending.script == Script::Connect) {
+        dialog.at(IDC_REMOTE_ADDRESS).text = pending.address;
+        dialog.at(IDC_REMOTE_PORT).text = pending.port;
+        connectDialogOk(&dialog);
+    }
+    if (!dialog.ended) connectDialogCancel(&dialog);
+}
+
+// ---- the main window ----
+
+namespace {
+bool destroyed = false;
+}
+
+void destroyMainWindow() {
+    if (destroyed) return;
+    destroyed = true;
+    shutdownProgram();
+    windowLoopQuit(0);
+}
+
+// ---- commands ----
+
+namespace {
+
+const char* stateName(ConnectionState s) {
+    switch (s) {
+    case Idle: return "Idle";
+    case Connecting: return "Connecting";
+    case Listening: return "Listening";
+    case Connected: return "Connected";
+    }
+    return "Unknown";
+}
+
+std::string buttonText(PanelButton b) {
+    ButtonView v = buttonView(b);
+    return std::string(v.caption) + ":" + std::to_string(v.id) + ":" + (v.enabled ? "1" : "0");
+}
+
+std::string numberList(const uint32_t values[10]) {
+    std::string s;
+    for (int i = 0; i < 10; ++i) {
+        if (i > 0) s += ",";
+        s += std::to_string(values[i]);
+    }
+    return s;
+}
+
+void reportStatus() {
+    uint32_t shown[10], values[10];
+    statisticsShown(shown);
+    statisticsValues(values);
+    writeLine(std::string("status state=") + stateName(linkState.connectionState.load()) +
+              " settings=" + buttonText(SettingsButton) + " connect=" + buttonText(ConnectButton) +
+              " listen=" + buttonText(ListenButton) + " shown=" + numberList(shown) +
+              " values=" + numberList(values));
+}
+
+// Presses a panel button the way a click does, if it carries the id and is enabled.
+bool press(PanelButton b, int id) {
+    ButtonView v = buttonView(b);
+    if (v.id != id || !v.enabled) {
+        reportError(std::string("the ") + v.caption + " button is not there or not enabled");
+        return false;
+    }
+    return true;
+}
+
+void doSettings(const std::vector<std::string>& words) {
+    if (words.size() < 4) {
+        reportError("usage: settings <address> <port> <serial> [increase-port-time] "
+                    "[high-priority] [vsync=<-2..2>]");
+        return;
+    }
+    Pending p;
+    p.script = Script::Settings;
+    p.address = words[1];
+    p.port = words[2];
+    p.serial = words[3];
+    p.vsync = "0";
+    for (size_t i = 4; i < words.size(); ++i) {
+        const std::string& w = words[i];
+        if (w == "increase-port-time") {
+            p.increasePortTime = true;
+        } else if (w == "high-priority") {
+            p.highPriority = true;
+        } else if (w.compare(0, 6, "vsync=") == 0) {
+            p.vsync = w.substr(6);
+            static const char* const entries[] = {"-2", "-1", "0", "1", "2"};
+            bool known = false;
+            for (const char* e : entries) known = known || p.vsync == e;
+            if (!known) {
+                reportError("vsync must be one of -2, -1, 0, 1, 2");
+                return;
+            }
+        } else {
+            reportError("unknown settings option " + w);
+            return;
+        }
+    }
+    if (!press(SettingsButton, IDC_SETTINGS)) return;
+    pending = p;
+    panelCommand(IDC_SETTINGS, 0);
+    pending = Pending{};
+}
+
+void doConnect(const std::vector<std::string>& words, bool cancel) {
+    if ((!cancel && words.size() != 3) || (cancel && words.size() != 1)) {
+        reportError(cancel ? "usage: connect-cancel" : "usage: connect <address> <port>");
+        return;
+    }
+    if (!press(ConnectButton, IDC_CONNECT)) return;
+    Pending p;
+    p.script = cancel ? Script::ConnectCancel : Script::Connect;
+    if (!cancel) {
+        p.address = words[1];
+        p.port = words[2];
+    }
+    pending = p;
+    panelCommand(IDC_CONNECT, 0);
+    pending = Pending{};
+}
+
+void doClick(const std::vector<std::string>& words) {
+    uint32_t id = 0;
+    if (words.size() != 2 || !parseDialogNumber(words[1].c_str(), false, &id)) {
+        reportError("usage: click <id>");
+        return;
+    }
+    if (id != IDC_LISTEN && id != IDC_CONNECT_CANCEL && id != IDC_LISTEN_CANCEL) {
+        reportError("click takes 1012, 1060 or 1061; use settings or connect for the others");
+        return;
+    }
+    for (PanelButton b : {SettingsButton, ConnectButton, ListenButton}) {
+        ButtonView v = buttonView(b);
+        if (v.id == int(id) && v.enabled) {
+            panelCommand(int(id), 0);
+            return;
+        }
+    }
+    reportError("no enabled button carries the id " + words[1]);
+}
+
+void runCommand(const char* line) {
+    std::vector<std::string> words;
+    std::string word;
+    for (const char* p = line;; ++p) {
+        if (*p == '\0' || *p == ' ' || *p == '\t' || *p == '\r') {
+            if (!word.empty()) words.push_back(word);
+            word.clear();
+            if (*p == '\0') break;
+        } else {
+            word += *p;
+        }
+    }
+    if (words.empty()) return;
+
+    const std::string& command = words[0];
+    if (command == "settings") {
+        doSettings(words);
+    } else if (command == "connect") {
+        doConnect(words, false);
+    } else if (command == "connect-cancel") {
+        doConnect(words, true);
+    } else if (command == "click") {
+        doClick(words);
+    } else if (command == "answer" && words.size() == 2 && (words[1] == "yes" || words[1] == "no")) {
+        setYesNoAnswer(words[1] == "yes");
+    } else if (command == "answer") {
+        reportError("usage: answer yes|no");
+    } else if (command == "status" && words.size() == 1) {
+        reportStatus();
+    } else if (command == "close" && words.size() == 1) {
+        onMainWindowClose();
+    } else {
+        reportError("unknown command " + command);
+    }
+}
+
+// Standard input: one read per wake-up of the loop, so the loop never blocks.
+char input[4096];
+size_t inputLength = 0;
+bool skippingLongLine = false;
+
+void endOfInput() {
+    windowLoopWatchInput(-1, nullptr);
+    if (!skippingLongLine && inputLength > 0 && !destroyed) {
+        input[inputLength] = '\0';
+        runCommand(input);
+    }
+    inputLength = 0;
+    if (destroyed) return;
+    onMainWindowClose();
+    if (!destroyed) {
+        // Nobody is left to close the window later.
+        reportError("close refused at the end of input; closing all the same");
+        destroyMainWindow();
+    }
+}
+
+void onInput() {
+    ssize_t n = read(STDIN_FILENO, input + inputLength, sizeof input - 1 - inputLength);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+    if (n <= 0) {
+        endOfInput();
+        return;
+    }
+    inputLength += size_t(n);
+
+    size_t start = 0;
+    for (size_t i = 0; i < inputLength && !destroyed; ++i) {
+        if (input[i] != '\n') continue;
+        input[i] = '\0';
+        if (!skippingLongLine) runCommand(input + start);
+        skippingLongLine = false;
+        start = i + 1;
+    }
+    if (destroyed) return;
+    std::memmove(input, input + start, inputLength - start);
+    inputLength -= start;
+    if (inputLength == sizeof input - 1) {
+        if (!skippingLongLine) reportError("line too long");
+        skippingLongLine = true;
+        inputLength = 0;
+    }
+}
+
+} // namespace
+
+int main() {
+    signal(SIGPIPE, SIG_IGN);
+    setWindowThread();
+    initLinkState();
+    frontEndEcho(true);
+    initPanel(); // the panel's WM_INITDIALOG; it enables Settings... on success
+
+    if (fcntl(STDIN_FILENO, F_GETFD) < 0) {
+        // No input at all: as if it had ended at once.
+        endOfInput();
+        return 0;
+    }
+    windowLoopWatchInput(STDIN_FILENO, onInput);
+    return windowLoopRun();
+}
