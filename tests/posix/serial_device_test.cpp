@@ -404,3 +404,61 @@ TEST_F(WaitTest, ALineThatGoesAwayFailsTheWaitWithItsError) {
 }
 
 } // namespace
+
+namespace {
+
+// The simulated console is reached by its reserved name, through the same
+// calls: its RTS rises about 100 ms after the open, then it sends its C-packet.
+TEST(SimulatedConsoleLine, LineEventsStatusAndBytesComeThroughTheDevice) {
+    uint32_t error = 0;
+    SerialPort* port = serialOpen("sim:hello=0", &error);
+    ASSERT_NE(port, nullptr) << error;
+    ASSERT_EQ(serialSetTimeouts(port, &kPortTimeouts), 1);
+    const LineSettings line{115200, 8, 0, 0};
+    EXPECT_EQ(serialSetLine(port, &line), 1);
+    LineSettings back{};
+    ASSERT_EQ(serialGetLine(port, &back), 1);
+    EXPECT_EQ(back.baudRate, 115200u);
+    uint32_t status = 99;
+    ASSERT_EQ(serialModemStatus(port, &status), 1);
+    EXPECT_EQ(status & MsCtsOn, 0u);
+
+    WakeEvent* packet = wakeEventCreate();
+    LineWait* wait = lineWaitCreate();
+    ASSERT_EQ(serialSetMask(port, EvRxChar | EvCts), 1);
+    std::vector<uint32_t> seen;
+    auto start = Clock::now();
+    while (seen.size() < 2 && msSince(start) < 3000) {
+        uint32_t events = 0;
+        ASSERT_EQ(serialWaitEvent(port, wait, &events, &error), WaitPending);
+        uint32_t r = waitLineOrPacket(wait, packet, 3000, &error);
+        ASSERT_EQ(r, 0u) << error;
+        ASSERT_EQ(serialWaitResult(port, wait, &events, &error), 1) << error;
+        seen.push_back(events);
+        if (events == EvCts) {
+            ASSERT_EQ(serialModemStatus(port, &status), 1);
+            EXPECT_EQ(status & MsCtsOn, MsCtsOn);
+        }
+    }
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0], EvCts);
+    EXPECT_EQ(seen[1], EvRxChar);
+    uint8_t bytes[8] = {};
+    uint32_t done = 0;
+    ASSERT_EQ(serialRead(port, bytes, 8, &done), 1);
+    EXPECT_EQ(done, 8u);
+    EXPECT_EQ(bytes[0], 0xFD);
+    EXPECT_EQ(bytes[1], 0x43);
+
+    serialEndWaits(port);
+    uint32_t events = 0;
+    serialWaitEvent(port, wait, &events, &error);
+    EXPECT_EQ(waitLineOrPacket(wait, packet, 1000, &error), 0u);
+    EXPECT_EQ(serialWaitResult(port, wait, &events, &error), 0);
+    EXPECT_EQ(error, kPortClosedError);
+    lineWaitClose(wait);
+    wakeEventClose(packet);
+    serialClose(port);
+}
+
+} // namespace
