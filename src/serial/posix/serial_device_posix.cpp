@@ -347,9 +347,8 @@ int serialGetLine(SerialPort* port, LineSettings* settings) {
 }
 
 int serialSetLine(SerialPort* port, const LineSettings* settings) {
-    speed_t code;
-    if (!speedCode(settings->baudRate, &code) || settings->byteSize < 5 ||
-        settings->byteSize > 8 || settings->parity > 4 || settings->stopBits > 2) {
+    if (settings->baudRate == 0 || settings->byteSize < 5 || settings->byteSize > 8 ||
+        settings->parity > 4 || settings->stopBits > 2) {
         errno = EINVAL;
         return 0;
     }
@@ -360,6 +359,11 @@ int serialSetLine(SerialPort* port, const LineSettings* settings) {
         }
         simConsoleSetSpeed(port->sim, settings->baudRate);
         return 1;
+    }
+    speed_t code;
+    if (!speedCode(settings->baudRate, &code)) {
+        errno = EINVAL;
+        return 0;
     }
     termios t;
     if (tcgetattr(port->fd, &t) != 0) return 0;
