@@ -1,0 +1,323 @@
+#!/usr/bin/env python3
+"""End-to-end tests of zavik-headless.
+
+Two copies of the program link over loopback UDP, each with a pseudo-terminal
+as its console's serial port. The test plays both users through standard input
+and plays both consoles through the pty masters.
+
+Usage: headless_test.py <path to zavik-headless> [unittest arguments]
+"""
+import os
+import random
+import re
+import select
+import socket
+import subprocess
+import sys
+import threading
+import time
+import tty
+import unittest
+
+BINARY = None
+TIMEOUT = 10.0  # seconds for any one expected event
+
+
+class Headless:
+    """One running zavik-headless: its log (stdout) and its event lines (stderr)."""
+
+    def __init__(self, name):
+        self.name = name
+        self.proc = subprocess.Popen([BINARY], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.out = b""
+        self.events = []
+        self.events_seen = 0  # events already consumed by wait_event
+        self.cond = threading.Condition()
+        self.readers = [threading.Thread(target=self._read_out, daemon=True),
+                        threading.Thread(target=self._read_err, daemon=True)]
+        for r in self.readers:
+            r.start()
+
+    def _read_out(self):
+        while True:
+            chunk = os.read(self.proc.stdout.fileno(), 4096)
+            if not chunk:
+                break
+            with self.cond:
+                self.out += chunk
+                self.cond.notify_all()
+
+    def _read_err(self):
+        for line in self.proc.stderr:
+            with self.cond:
+                self.events.append(line.decode("latin-1").rstrip("\n"))
+                self.cond.notify_all()
+
+    def send(self, line):
+        self.proc.stdin.write((line + "\n").encode())
+        self.proc.stdin.flush()
+
+    def log(self):
+        with self.cond:
+            return self.out.decode("latin-1")
+
+    def wait_log(self, text, start=0, timeout=TIMEOUT):
+        """Waits until text appears in the log at or after start; returns the end of the match."""
+        needle = text.encode("latin-1")
+        deadline = time.monotonic() + timeout
+        with self.cond:
+            while True:
+                at = self.out.find(needle, start)
+                if at >= 0:
+                    return at + len(needle)
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise AssertionError("%s: %r not logged; log so far:\n%s"
+                                         % (self.name, text, self.out.decode("latin-1")))
+                self.cond.wait(left)
+
+    def wait_event(self, prefix, timeout=TIMEOUT):
+        """Waits for the next event line that has not been taken yet; it must start with prefix."""
+        deadline = time.monotonic() + timeout
+        with self.cond:
+            while len(self.events) <= self.events_seen:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise AssertionError("%s: no event line, wanted %r" % (self.name, prefix))
+                self.cond.wait(left)
+            line = self.events[self.events_seen]
+            self.events_seen += 1
+        if not line.startswith(prefix):
+            raise AssertionError("%s: event %r, wanted %r" % (self.name, line, prefix))
+        return line
+
+    def status(self):
+        self.send("status")
+        line = self.wait_event("status ")
+        fields = dict(word.split("=", 1) for word in line.split()[1:])
+        for key in ("shown", "values"):
+            fields[key] = [int(v) for v in fields[key].split(",")]
+        return fields
+
+    def close(self, timeout=TIMEOUT):
+        self.send("close")
+        return self.wait_exit(timeout)
+
+    def wait_exit(self, timeout=TIMEOUT):
+        code = self.proc.wait(timeout)
+        for r in self.readers:
+            r.join(timeout)
+        return code
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        for r in self.readers:
+            r.join(TIMEOUT)
+        for f in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            try:
+                f.close()
+            except OSError:
+                pass
+
+
+class Console:
+    """The console's end of a serial port: a pty whose slave the program opens."""
+
+    def __init__(self):
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.slave)
+        self.path = os.ttyname(self.slave)
+
+    def write(self, data):
+        os.write(self.master, data)
+
+    def read(self, count, timeout=TIMEOUT):
+        data = b""
+        deadline = time.monotonic() + timeout
+        while len(data) < count:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                break
+            ready, _, _ = select.select([self.master], [], [], left)
+            if ready:
+                data += os.read(self.master, count - len(data))
+        return data
+
+    def close(self):
+        os.close(self.master)
+        os.close(self.slave)
+
+
+def free_udp_port():
+    """A loopback UDP port that is free now, within the 1..49999 the program accepts."""
+    for _ in range(200):
+        port = random.randint(20000, 49999)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+            return port
+    raise AssertionError("no free UDP port")
+
+
+def control_packet(kind, b3=0, b4=0, b5=0):
+    body = bytes([0xFD, kind, 0, b3, b4, b5, 0])
+    return body + bytes([sum(body) & 0xFF])
+
+
+START = "Initializing  WinSock...success\r\nInitializing packet event...success\r\n"
+STARTED = "Starting port thread...success\r\n"
+# Shutdown closes the socket, then the port; the port thread, told to stop
+# first, may say so before the port is closed.
+CLOSED = r"Closing socket\r\n(Port thread closed\r\n)?Closing serial port\r\n"
+
+
+class HeadlessTest(unittest.TestCase):
+    def setUp(self):
+        self.programs = []
+        self.consoles = []
+
+    def tearDown(self):
+        for p in self.programs:
+            p.kill()
+        for c in self.consoles:
+            c.close()
+
+    def program(self, name):
+        p = Headless(name)
+        self.programs.append(p)
+        p.wait_log(START)
+        return p
+
+    def console(self):
+        c = Console()
+        self.consoles.append(c)
+        return c
+
+    def test_refused_entries_disabled_buttons_and_status(self):
+        a = self.program("A")
+        pty = self.console()
+
+        s = a.status()
+        self.assertEqual(s["state"], "Idle")
+        self.assertEqual(s["settings"], "Settings...:1036:1")
+        self.assertEqual(s["connect"], "Connect...:1037:0")
+        self.assertEqual(s["listen"], "Listen:1012:0")
+        self.assertEqual(s["shown"], [0] * 10)
+        self.assertEqual(s["values"], [0] * 10)
+
+        # Nothing but Settings... can be pressed before a link is started.
+        a.send("click 1012")
+        a.wait_event("error ")
+        a.send("connect 127.0.0.1 4000")
+        a.wait_event("error ")
+
+        # Refused entries: the box, then the dialog is cancelled; nothing opens.
+        a.send("settings 127.0.0.1 50000 " + pty.path)
+        self.assertEqual(a.wait_event("messagebox "),
+                         "messagebox Error|Valid socket port required|ok")
+        a.send("settings 255.255.255.255 0 " + pty.path)
+        self.assertEqual(a.wait_event("messagebox "),
+                         "messagebox Error|Valid local IP required|ok")
+        a.send("settings 127.0.0.1 4000 " + pty.path + " vsync=7")
+        a.wait_event("error ")
+        s = a.status()
+        self.assertEqual(s["connect"], "Connect...:1037:0")
+
+        # The log holds the start-up lines and nothing else; closing before any
+        # link was started closes nothing.
+        self.assertEqual(a.close(), 0)
+        self.assertEqual(a.log(), START)
+
+    def test_link_session_between_two_programs(self):
+        a, b = self.program("A"), self.program("B")
+        pty_a, pty_b = self.console(), self.console()
+        port_a, port_b = free_udp_port(), free_udp_port()
+
+        a.send("settings 127.0.0.1 %d %s" % (port_a, pty_a.path))
+        b.send("settings 127.0.0.1 %d %s increase-port-time vsync=-1" % (port_b, pty_b.path))
+        for p, port, pty in ((a, port_a, pty_a), (b, port_b, pty_b)):
+            p.wait_log("Opening serial port %s ...success\r\n"
+                       "Opening UDP socket ...success\r\n"
+                       "Binding socket to 127.0.0.1:%d ...success\r\n" % (pty.path, port)
+                       + STARTED)
+            s = p.status()
+            self.assertEqual(s["state"], "Idle")
+            self.assertEqual(s["connect"], "Connect...:1037:1")
+            self.assertEqual(s["listen"], "Listen:1012:1")
+
+        # A listens, B connects to it.
+        a.send("click 1012")
+        mark_a = a.wait_log("Listening for connection ...")
+        self.assertEqual(a.status()["listen"], "Cancel:1061:1")
+        b.send("connect 127.0.0.1 %d" % port_a)
+        b.wait_log("Attempting to connect to 127.0.0.1:%d .." % port_a)
+        a.wait_log("connected!\r\n", mark_a)
+        mark_b = b.wait_log("connected!\r\n")
+        s = a.status()
+        self.assertEqual(s["state"], "Connected")
+        self.assertEqual(s["listen"], "Disconnect:1061:1")
+        self.assertEqual(s["settings"], "Settings...:1036:0")
+        s = b.status()
+        self.assertEqual(s["state"], "Connected")
+        self.assertEqual(s["connect"], "Disconnect:1060:1")
+
+        # A console packet crosses from A's console to B's unchanged.
+        packet = control_packet(0x41, b4=1)
+        pty_a.write(packet)
+        self.assertEqual(pty_b.read(8), packet)
+
+        # A C-packet from B's console arrives marked as having passed the link.
+        c_packet = control_packet(0x43, b4=0, b5=1)
+        pty_b.write(c_packet)
+        marked = bytearray(c_packet)
+        marked[4] = 1
+        marked[7] = (marked[7] + 1) & 0xFF
+        self.assertEqual(pty_a.read(8), bytes(marked))
+
+        # The counters: A captured and sent one packet and delivered one; the
+        # C-packet made both consoles active, so the display catches up.
+        deadline = time.monotonic() + TIMEOUT
+        while True:
+            s = a.status()
+            if s["shown"] == s["values"] or time.monotonic() > deadline:
+                break
+            time.sleep(0.05)
+        self.assertEqual(s["values"][:6], [1, 1, 0, 1, 1, 0])
+        self.assertEqual(s["shown"], s["values"])
+
+        # B disconnects; A hears of it.
+        b.send("click 1060")
+        b.wait_log("Sending disconnect packet...disconnected\r\n", mark_b)
+        a.wait_log("Disconnect packet received...disconnected\r\n", mark_a)
+        for p in (a, b):
+            s = p.status()
+            self.assertEqual(s["state"], "Idle")
+            self.assertEqual(s["settings"], "Settings...:1036:1")
+            self.assertEqual(s["connect"], "Connect...:1037:1")
+            self.assertEqual(s["listen"], "Listen:1012:1")
+
+        # Both close cleanly, closing socket and port.
+        for p in (a, b):
+            self.assertEqual(p.close(), 0)
+            self.assertRegex(p.log(), CLOSED + r"\Z")
+
+    def test_end_of_input_closes_the_program(self):
+        a = self.program("A")
+        pty = self.console()
+        a.send("settings 127.0.0.1 %d %s" % (free_udp_port(), pty.path))
+        a.wait_log(STARTED)
+        a.proc.stdin.close()
+        self.assertEqual(a.wait_exit(), 0)
+        self.assertRegex(a.log(), re.escape(STARTED) + CLOSED + r"\Z")
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 2:
+        sys.exit(__doc__)
+    BINARY = os.path.abspath(sys.argv.pop(1))
+    unittest.main(verbosity=2)
