@@ -1,7 +1,11 @@
 #include "core/console.h"
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
+#include "core/link_lock.h"
+#include "core/log.h"
 #include "doubles/fakes.h"
 
 namespace {
@@ -275,6 +279,56 @@ TEST_F(LinkTest, CPacketIsMarkedInTheSlotNotOnTheWire) {
     EXPECT_EQ(fakeSerial.writes.back(), controlPacket('C', 0, 0, 0));
     EXPECT_EQ(linkState.remote.slots[0].payload[4], 1);
     EXPECT_EQ(linkState.framePeriodMs, 16);
+}
+
+TEST_F(LinkTest, CaptureAndDeliveryAreWholeAgainstTheWindowThread) {
+    // The port thread captures and delivers while the window thread stores peer
+    // packets and resets both sides, as a disconnect does.
+    constexpr int kTurns = 4000;
+    feed(Bytes(size_t(kTurns) * 8, 0x00));
+    std::atomic<bool> done{false};
+    std::atomic<int> delivered{0};
+    std::thread port([&] {
+        for (int i = 0; i < kTurns; ++i) {
+            readPsxPacket(8);
+            delivered += deliverRemotePacket();
+        }
+        done = true;
+    });
+    uint32_t next = 0;
+    for (int turn = 0; !done; ++turn) {
+        {
+            LinkLock lock;
+            RemoteRing& r = linkState.remote;
+            PacketSlot& slot = r.slots[slotIndex(next)];
+            if (slot.type == 0) {
+                std::memset(slot.payload, int(next & 0xFF), 8);
+                slot.sequence = next;
+                r.remoteSize[slotIndex(next)] = 8;
+                slot.type = DataPacket;
+                ++r.remoteStored;
+                ++next;
+            }
+        }
+        if (turn % 300 == 299) {
+            resetRemoteSide();
+            resetLocalSide();
+            next = 0;
+        }
+        deliverHandOffs();
+    }
+    port.join();
+    deliverHandOffs();
+
+    EXPECT_EQ(fakeSerial.writes.size(), size_t(delivered.load()));
+    for (const Bytes& w : fakeSerial.writes) {
+        ASSERT_EQ(w.size(), 8u);
+        EXPECT_EQ(w, Bytes(8, w[0])) << "a packet changed while it was written";
+    }
+    uint32_t occupied = 0;
+    for (const PacketSlot& s : linkState.remote.slots) occupied += s.type != 0 ? 1 : 0;
+    EXPECT_EQ(linkState.remote.remoteStored, occupied);
+    EXPECT_LE(linkState.local.localStored, 31u);
 }
 
 } // namespace
