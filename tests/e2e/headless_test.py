@@ -306,6 +306,28 @@ class HeadlessTest(unittest.TestCase):
             self.assertEqual(p.close(), 0)
             self.assertRegex(p.log(), CLOSED + r"\Z")
 
+    def test_simulated_consoles_complete_a_transfer(self):
+        a, b = self.program("A"), self.program("B")
+        port_a, port_b = free_udp_port(), free_udp_port()
+        a.send("settings 127.0.0.1 %d sim:start=1" % port_a)
+        b.send("settings 127.0.0.1 %d sim:start=0" % port_b)
+        a.wait_log(STARTED)
+        b.wait_log(STARTED)
+        b.send("click 1012")
+        b.wait_log("Listening for connection ...")
+        a.send("connect 127.0.0.1 %d" % port_b)
+        for p in (a, b):
+            mark = p.wait_log("connected!\r\n")
+            mark = p.wait_log("**Transfer has started **\r\n", mark, timeout=30)
+            p.wait_log("Transfer has finished.\r\n", mark, timeout=30)
+        # Closing the connected side tells the other.
+        mark = b.wait_log("Transfer has finished.\r\n")
+        self.assertEqual(a.close(), 0)
+        b.wait_log("Disconnect packet received...disconnected\r\n", mark)
+        self.assertEqual(b.close(), 0)
+        self.assertEqual(a.events, [])
+        self.assertEqual(b.events, [])
+
     def test_end_of_input_closes_the_program(self):
         a = self.program("A")
         pty = self.console()
