@@ -1,0 +1,310 @@
+// A real port thread over a pseudo-terminal pair: the test holds the master side
+// (the console) and is itself the window thread, taking the port thread's log
+// lines and counters as the Linux loop does.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/exchange.h"
+#include "core/link_lock.h"
+#include "core/link_state.h"
+#include "core/log.h"
+#include "core/platform.h"
+#include "serial/port_thread.h"
+#include "serial/serial_port.h"
+#include "ui/pane.h"
+#include "ui/posix/front_end.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<uint8_t>;
+
+const std::string kClosed = "Port thread closed\r\n";
+const std::string kMissed = "WARN: DTR line change missed\r\n";
+
+// A C-packet as a console sends it between transfers (valid checksum).
+Bytes consolePacket() {
+    Bytes p = {0xFD, 0x43, 0x00, 0x00, 0x01, 0x01, 0x00, 0x00};
+    uint8_t sum = 0;
+    for (int i = 0; i < 7; ++i) sum = uint8_t(sum + p[size_t(i)]);
+    p[7] = sum;
+    return p;
+}
+
+int count(const std::string& s, const std::string& part) {
+    int n = 0;
+    for (size_t at = s.find(part); at != std::string::npos; at = s.find(part, at + 1)) ++n;
+    return n;
+}
+
+double cpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+class PortThreadOnPty : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setWindowThread();
+        deliverHandOffs();
+        initLinkState();
+        paneClear();
+        ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+        path = ptsname(master);
+        copyText(linkState.serialPortName, sizeof linkState.serialPortName, path.c_str());
+        ASSERT_EQ(openSerialPort(), 1);
+        linkState.packetEvent = wakeEventCreate();
+        ASSERT_NE(linkState.packetEvent, nullptr);
+    }
+    void TearDown() override {
+        closeLink();
+        deliverHandOffs();
+        if (linkState.packetEvent != nullptr) wakeEventClose(linkState.packetEvent);
+        linkState.packetEvent = nullptr;
+        if (master >= 0) close(master);
+        close(slave);
+    }
+    void startThread() {
+        linkState.portThread = threadStart(portThreadMain);
+        ASSERT_NE(linkState.portThread, nullptr);
+    }
+    void console(const Bytes& bytes) {
+        ASSERT_EQ(write(master, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    }
+    // The window thread's loop, until done() or the time is up.
+    bool windowLoopUntil(const std::function<bool()>& done, int ms = 3000) {
+        auto end = Clock::now() + std::chrono::milliseconds(ms);
+        for (;;) {
+            deliverHandOffs();
+            if (done()) return true;
+            if (Clock::now() > end) return false;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    }
+    static uint32_t captured() {
+        LinkLock lock;
+        return linkState.local.localCaptured;
+    }
+    static std::string log() { return paneText(); }
+
+    int master = -1, slave = -1;
+    std::string path;
+};
+
+TEST_F(PortThreadOnPty, CapturesWhatTheConsoleSendsAndEndsSilentlyOnClose) {
+    startThread();
+    Bytes packet = consolePacket();
+    console(packet);
+    ASSERT_TRUE(windowLoopUntil([] { return captured() == 1; }));
+    console({1, 2, 3});
+    ASSERT_TRUE(windowLoopUntil([] { return captured() == 2; }));
+    {
+        LinkLock lock;
+        const LocalRing& r = linkState.local;
+        EXPECT_EQ(r.localSize[0], 8);
+        EXPECT_EQ(Bytes(r.slots[0].payload, r.slots[0].payload + 8), packet);
+        EXPECT_EQ(r.localSize[1], 3);
+        EXPECT_EQ(r.slots[1].payload[2], 3);
+        EXPECT_EQ(r.localStored, 2u); // not connected: both wait
+        EXPECT_NE(linkState.lastReadTime, 0u);
+        EXPECT_TRUE(linkState.psxActive);
+    }
+
+    closeLink();
+    EXPECT_EQ(linkState.portThread, nullptr);
+    EXPECT_EQ(linkState.serialPort, nullptr);
+    EXPECT_FALSE(linkState.stopPortThread);
+    EXPECT_EQ(log(), "Opening serial port " + path + " ...success\r\nClosing serial port\r\n");
+}
+
+TEST_F(PortThreadOnPty, TheStopFlagEndsTheThreadInOrder) {
+    startThread();
+    console(consolePacket());
+    ASSERT_TRUE(windowLoopUntil([] { return captured() == 1; }));
+    linkState.stopPortThread = true;
+    ASSERT_TRUE(windowLoopUntil([] { return count(log(), kClosed) == 1; }));
+    closeLink();
+    EXPECT_FALSE(linkState.stopPortThread);
+    EXPECT_EQ(log(), "Opening serial port " + path + " ...success\r\n" + kClosed +
+                         "Closing serial port\r\n");
+}
+
+TEST_F(PortThreadOnPty, ShutdownEndsTheThreadOneWayOrTheOther) {
+    // The flag and the close at once, as at shutdown: whichever the thread meets
+    // first ends it, with at most the one line.
+    for (int round = 0; round < 20; ++round) {
+        if (round > 0) {
+            paneClear();
+            ASSERT_EQ(openSerialPort(), 1);
+        }
+        startThread();
+        linkState.stopPortThread = true;
+        closeLink();
+        EXPECT_EQ(linkState.portThread, nullptr);
+        EXPECT_LE(count(log(), kClosed), 1);
+        EXPECT_EQ(count(log(), "Closing serial port\r\n"), 1);
+        linkState.stopPortThread = false;
+    }
+}
+
+TEST_F(PortThreadOnPty, LinesQueuedWhileTheWindowThreadIsBusyArriveWholeAndInOrder) {
+    // Characters during a transfer are left at the port and reported on every
+    // wait: a stream of warnings, far more than the hand-off queue holds.
+    {
+        LinkLock lock;
+        linkState.transferActive = true;
+    }
+    startThread();
+    console({1, 2, 3, 4});
+    std::this_thread::sleep_for(std::chrono::milliseconds(150)); // busy: nothing taken
+    ASSERT_TRUE(windowLoopUntil([] { return count(log(), kMissed) > 200; }));
+    {
+        LinkLock lock; // taken while the port thread keeps handing lines over
+        linkState.transferActive = false;
+    }
+    ASSERT_TRUE(windowLoopUntil([] { return captured() == 1; }));
+    linkState.stopPortThread = true;
+    ASSERT_TRUE(windowLoopUntil([] { return count(log(), kClosed) == 1; }));
+    closeLink();
+
+    std::string text = log();
+    std::string head = "Opening serial port " + path + " ...success\r\n";
+    ASSERT_EQ(text.compare(0, head.size(), head), 0);
+    int missed = count(text, kMissed);
+    EXPECT_GT(missed, 200);
+    std::string body;
+    for (int i = 0; i < missed; ++i) body += kMissed;
+    EXPECT_EQ(text, head + body + kClosed + "Closing serial port\r\n");
+}
+
+TEST_F(PortThreadOnPty, ALineThatGoesAwayEndsTheThreadWithoutFloodingTheLog) {
+    startThread();
+    console(consolePacket());
+    ASSERT_TRUE(windowLoopUntil([] { return captured() == 1; }));
+    // The other end hangs up, as a pulled adapter does: every wait now fails.
+    double cpu0 = cpuSeconds();
+    auto t0 = Clock::now();
+    close(master);
+    master = -1;
+    ASSERT_TRUE(windowLoopUntil([] { return threadWait(linkState.portThread, 0) == 1; }, 10000));
+    double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    double cpu = cpuSeconds() - cpu0;
+    std::printf("[ MEASURE  ] hung-up line: thread ended after %.2f s, %.1f ms CPU\n", seconds,
+                cpu * 1000.0);
+    deliverHandOffs();
+    std::string text = log();
+    EXPECT_EQ(count(text, "WARN: GetOverlappedResult() failed (error #5)\r\n"), 1) << text;
+    EXPECT_EQ(count(text, "WARN: Serial port stopped answering (error #5), port thread ended\r\n"), 1)
+        << text;
+    EXPECT_EQ(count(text, "WARN:"), 2) << text;
+    EXPECT_GE(seconds, 1.9); // not at the first failure
+    closeLink();
+    EXPECT_EQ(count(log(), kClosed), 0);
+}
+
+TEST_F(PortThreadOnPty, IdleThreadCpuAtOneMillisecondWaits) {
+    for (int32_t waitMs : {1, 20}) {
+        linkState.portWaitMs = waitMs;
+        startThread();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        double cpu0 = cpuSeconds();
+        auto t0 = Clock::now();
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        double cpu = cpuSeconds() - cpu0;
+        double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+        std::printf("[ MEASURE  ] idle port thread, portWaitMs %d: %.2f%% of one core "
+                    "(%.1f ms CPU in %.0f ms)\n",
+                    int(waitMs), 100.0 * cpu / wall, cpu * 1000.0, wall * 1000.0);
+        RecordProperty("idle_cpu_percent_wait_" + std::to_string(waitMs),
+                       std::to_string(100.0 * cpu / wall));
+        // Only a thread that never blocks comes near a whole core.
+        EXPECT_LT(cpu / wall, 0.9);
+        closeLink();
+        if (waitMs == 1) {
+            paneClear();
+            ASSERT_EQ(openSerialPort(), 1);
+        }
+    }
+}
+
+TEST_F(PortThreadOnPty, WindowThreadWaitForTheLinkLockUnderLoad) {
+    unsigned long before = longestWindowWaitUs();
+    startThread();
+
+    // The console: a packet every 2 ms (a real one sends one a frame), and whatever
+    // is written to it taken.
+    std::atomic<bool> stop{false};
+    std::atomic<uint32_t> bytesToConsole{0};
+    std::thread consoleThread([&] {
+        Bytes packet = consolePacket();
+        uint8_t sink[4096];
+        while (!stop) {
+            ssize_t w = write(master, packet.data(), packet.size());
+            (void)w;
+            for (;;) {
+                ssize_t r = read(master, sink, sizeof sink);
+                if (r <= 0) break;
+                bytesToConsole += uint32_t(r);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+
+    // The window thread: peer packets stored as datagrams arrive, counters read.
+    uint32_t sequence = 0;
+    uint8_t datagram[16] = {};
+    auto end = Clock::now() + std::chrono::seconds(1);
+    while (Clock::now() < end) {
+        deliverHandOffs();
+        uint32_t waiting;
+        {
+            LinkLock lock;
+            waiting = linkState.remote.remoteStored;
+        }
+        if (waiting < 16) {
+            writeLe32(datagram, DataPacket);
+            writeLe32(datagram + 4, sequence);
+            datagram[8] = uint8_t(sequence);
+            storeRemotePacket(datagram, 9);
+            ++sequence;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    stop = true;
+    consoleThread.join();
+    uint32_t delivered, capturedCount = captured();
+    {
+        LinkLock lock;
+        delivered = linkState.remote.remoteDelivered;
+    }
+    closeLink();
+
+    unsigned long longest = longestWindowWaitUs();
+    std::printf("[ MEASURE  ] window thread's longest wait for the link lock under load: "
+                "%lu us (before this test: %lu us); %u packets captured, %u delivered, "
+                "%u bytes to the console\n",
+                longest, before, capturedCount, delivered, bytesToConsole.load());
+    RecordProperty("longest_window_wait_us", std::to_string(longest));
+    EXPECT_GT(capturedCount, 100u);
+    EXPECT_GT(delivered, 100u);
+}
+
+} // namespace
