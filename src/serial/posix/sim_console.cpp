@@ -703,10 +703,14 @@ uint64_t step(SimConsole* c, uint64_t now) {
                 queueControl(c, bytes, 8, true);
             }
         }
-        if (c->phase == Idle && c->options.helloMs != 0) due(c->helloNext);
+        // (While a packet waits for its time, that time is what is due.)
+        if (c->phase == Idle && c->pendingLength == 0 && c->options.helloMs != 0) {
+            due(c->helloNext);
+        }
         break;
     case Handshake:
-        if (c->pendingLength == 0 && now - c->lastStep >= kGiveUpUs) {
+        if (c->pendingLength != 0) break;
+        if (now - c->lastStep >= kGiveUpUs) {
             enterIdle(c, now);
             due(now);
         } else {
