@@ -81,10 +81,14 @@
 // Hex bytes are upper-case pairs separated by single spaces.
 //
 // Left out, to keep it simple: it never drops RTS to ask for a packet again
-// (RTS stays high from step 1 to the close); it never sends a packet with a
-// bad checksum of its own accord; it does not check what it receives during a
-// transfer beyond checksum, end marker and filler; the only thing that ends a
-// handshake early is an abandoning A-packet or 3 s without a step.
+// (RTS stays high from step 1 to the close), so the PC's re-queue on an RTS
+// drop is not exercised by it; it never sends a packet with a bad checksum of
+// its own accord; it does not check what it receives during a transfer beyond
+// checksum, end marker and filler, and asks for nothing again; bytes from the
+// PC arrive at once (only its own writes take line time); the only things that
+// end a handshake early are an abandoning A-packet and 3 s without a step.
+// With silent=N and packets above 8 bytes, its N-th packet stays in the PC's
+// input queue, since no DTR change comes to have it read.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
