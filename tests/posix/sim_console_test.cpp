@@ -475,6 +475,23 @@ TEST(SimConsole, AbandonedHandshakeAndFallingSilent) {
     EXPECT_TRUE(pc.take(1, 100).empty());
 }
 
+// No packet leaves before the last one has had its time on the line: at 1200
+// baud an 8-byte packet takes 66.7 ms, four frame periods.
+TEST(SimConsole, PacesWritesToTheLineSpeed) {
+    Pc pc;
+    pc.open("sim:hello=1");
+    ASSERT_NE(pc.console, nullptr);
+    simConsoleSetSpeed(pc.console, 1200);
+    std::vector<double> at;
+    auto start = Clock::now();
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(validControl(pc.take(8, 1000), 'C'));
+        at.push_back(msSince(start));
+    }
+    EXPECT_GE((at[2] - at[0]) / 2, 66.7 * 0.9);
+    EXPECT_LE((at[2] - at[0]) / 2, 66.7 * 3);
+}
+
 // Behind the serial device layer, as the program opens it.
 TEST(SimConsole, ThroughTheSerialDevice) {
     uint32_t error = 0;
