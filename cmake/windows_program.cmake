@@ -1,0 +1,34 @@
+# The Windows program, zavik.exe, and the two Windows programs of the Wine
+# tests: zavik_wintest.exe (the panel and the dialogs from the real resources)
+# and zavik_probe.exe (reads a running zavik.exe's window from outside).
+
+# The resource script goes straight to windres: the C++ warning options of the
+# project are not for it.
+set(ZAVIK_RC ${CMAKE_SOURCE_DIR}/src/ui/win32/zavik.rc)
+set(ZAVIK_RES ${CMAKE_BINARY_DIR}/zavik_res.o)
+add_custom_command(
+  OUTPUT ${ZAVIK_RES}
+  COMMAND ${CMAKE_RC_COMPILER} --include-dir=${CMAKE_SOURCE_DIR}/src/ui/win32
+          -O coff -i ${ZAVIK_RC} -o ${ZAVIK_RES}
+  DEPENDS ${ZAVIK_RC} ${CMAKE_SOURCE_DIR}/src/ui/resource.h
+          ${CMAKE_SOURCE_DIR}/src/ui/win32/zavik.ico
+  COMMENT "Compiling the resource script"
+  VERBATIM)
+set_source_files_properties(${ZAVIK_RES} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
+
+set(ZAVIK_WIN32_LIBS user32 kernel32 wsock32 winmm)
+
+add_executable(zavik WIN32 src/ui/win32/main.cpp ${ZAVIK_RES})
+target_include_directories(zavik PRIVATE src)
+target_compile_definitions(zavik PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
+target_link_libraries(zavik zavik_win32 ${ZAVIK_WIN32_LIBS})
+target_link_options(zavik PRIVATE $<$<CONFIG:Release,MinSizeRel>:-s>)
+
+add_executable(zavik_wintest tests/wine/panel_test.cpp ${ZAVIK_RES})
+target_include_directories(zavik_wintest PRIVATE src)
+target_compile_definitions(zavik_wintest PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
+target_link_libraries(zavik_wintest zavik_win32 ${ZAVIK_WIN32_LIBS})
+
+add_executable(zavik_probe tests/wine/probe.cpp)
+target_compile_definitions(zavik_probe PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
+target_link_libraries(zavik_probe user32 kernel32)
