@@ -6,6 +6,7 @@
 // Prints one line per failed check, then "N passed, N failed" over the groups;
 // exits 1 when a group failed.
 #include <windows.h>
+#include <winsock.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include "core/link_state.h"
 #include "core/log.h"
 #include "core/window_effects.h"
+#include "net/endpoint.h"
 #include "ui/pane.h"
 #include "ui/widgets.h"
 #include "ui/win32/win_ui.h"
@@ -863,9 +865,119 @@ void modalDialogs() {
     CHECK(GetFocus() == connectButton); // Cancel gives the focus back to Connect...
 }
 
+// A peer socket on the loopback speaks to the panel's socket: WinSock's
+// notifications reach the panel, datagrams are read and answered.
+SOCKET peer = INVALID_SOCKET;
+sockaddr_in programAddress{};
+
+void sendToProgram(uint32_t type, uint32_t sequence, int payload) {
+    char datagram[8 + 76] = {};
+    for (int i = 0; i < 4; ++i) {
+        datagram[i] = char(type >> (8 * i));
+        datagram[4 + i] = char(sequence >> (8 * i));
+    }
+    for (int i = 0; i < payload; ++i) datagram[8 + i] = char(0x40 + i);
+    sendto(peer, datagram, 8 + payload, 0, reinterpret_cast<sockaddr*>(&programAddress),
+           sizeof programAddress);
+}
+
+// Pumps messages until the peer has a datagram or ms pass; its type, or 0.
+uint32_t peerReceives(DWORD ms) {
+    DWORD start = GetTickCount();
+    do {
+        pump(10);
+        fd_set ready;
+        FD_ZERO(&ready);
+        FD_SET(peer, &ready);
+        timeval none{0, 0};
+        if (select(0, &ready, nullptr, nullptr, &none) == 1) {
+            unsigned char reply[100];
+            int n = recv(peer, reinterpret_cast<char*>(reply), sizeof reply, 0);
+            if (n != 8) return 0xFFFFFFFF;
+            return reply[0] | (reply[1] << 8) | (reply[2] << 16) | (uint32_t(reply[3]) << 24);
+        }
+    } while (GetTickCount() - start < ms);
+    return 0;
+}
+
+// Pumps messages until the log contains text.
+bool logShows(const char* text, DWORD ms) {
+    DWORD start = GetTickCount();
+    do {
+        if (windowText(logEdit).find(text) != std::string::npos) return true;
+        pump(10);
+    } while (GetTickCount() - start < ms);
+    return windowText(logEdit).find(text) != std::string::npos;
+}
+
+void udpThroughThePanel() {
+    if (panel == nullptr) return;
+    peer = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = inet_addr("127.0.0.1");
+    CHECK(bind(peer, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0);
+    int size = sizeof local;
+    getsockname(peer, reinterpret_cast<sockaddr*>(&local), &size);
+
+    // The program's socket, as the Settings dialog opens it (any free port).
+    paneClear();
+    std::strcpy(linkState.localIp, "127.0.0.1");
+    linkState.localPort = 0;
+    CHECK(openUdpSocket() == 1);
+    CHECK(armSocketNotification() == 1);
+    CHECK(windowText(logEdit) ==
+          "Opening UDP socket ...success\r\nBinding socket to 127.0.0.1:0 ...success\r\n");
+    size = sizeof programAddress;
+    getsockname(SOCKET(linkState.udpSocket), reinterpret_cast<sockaddr*>(&programAddress), &size);
+    CHECK(programAddress.sin_port != 0);
+
+    // Listen, through a click on the button.
+    buttonEnable(ListenButton, true);
+    SendMessageA(listenButton, BM_CLICK, 0, 0);
+    pump(20);
+    CHECK(linkState.connectionState == Listening);
+    CHECK(windowText(listenButton) == "Cancel" && GetDlgCtrlID(listenButton) == IDC_LISTEN_CANCEL);
+
+    // Too long for the 8 bytes read while listening: a failed read, two lines.
+    sendToProgram(ConnectRequest, 0, 1);
+    CHECK(logShows("WARN: bad UDP packet size (-1), expected 8\r\n", 2000));
+    CHECKF(windowText(logEdit).find("WARN: recvfrom() failed (error #10040)\r\n") !=
+               std::string::npos,
+           "log \"%s\"", windowText(logEdit).c_str());
+    CHECK(linkState.connectionState == Listening);
+
+    // A peer's request is answered, and the sender becomes the peer.
+    sendToProgram(ConnectRequest, 0, 0);
+    CHECKF(peerReceives(2000) == ConnectAccept, "no ConnectAccept came back");
+    CHECK(logShows("Listening for connection ...WARN: recvfrom() failed", 0));
+    CHECK(logShows("expected 8\r\nconnected!\r\n", 1000)); // the line stayed open
+    CHECK(linkState.connectionState == Connected);
+    CHECK(std::strcmp(linkState.remoteIp, "127.0.0.1") == 0);
+    CHECK(linkState.remotePort == ntohs(local.sin_port));
+    CHECK(windowText(listenButton) == "Disconnect");
+
+    // Data packets are read whole and filed.
+    sendToProgram(DataPacket, 0, 8);
+    sendToProgram(DataPacket, 1, 8);
+    DWORD start = GetTickCount();
+    while (linkState.remote.remoteReceived < 2 && GetTickCount() - start < 2000) pump(10);
+    CHECKF(linkState.remote.remoteReceived == 2, "%u packets received",
+           unsigned(linkState.remote.remoteReceived));
+
+    // The peer leaves.
+    sendToProgram(DisconnectNotice, 0, 0);
+    CHECK(logShows("Disconnect packet received...disconnected\r\n", 3000));
+    CHECK(linkState.connectionState == Idle);
+    CHECK(windowText(listenButton) == "Listen" && GetDlgCtrlID(listenButton) == IDC_LISTEN);
+    CHECK(IsWindowEnabled(settingsButton) && IsWindowEnabled(connectButton));
+    closesocket(peer);
+}
+
 // Closing the main window destroys it, shuts the link down and ends the loop.
 void mainWindowClose() {
     if (panel == nullptr) return;
+    paneClear();
     SendMessageA(hostWindow, WM_CLOSE, 0, 0);
     CHECK(!IsWindow(hostWindow));
     CHECK(!IsWindow(panel));
@@ -906,6 +1018,7 @@ int main() {
     runGroup("message boxes", messageBoxes);
     runGroup("dialog controls", dialogControls);
     runGroup("modal dialogs", modalDialogs);
+    runGroup("UDP through the panel", udpThroughThePanel);
     runGroup("main window close", mainWindowClose);
 
     UnhookWindowsHookEx(hook);
