@@ -39,8 +39,18 @@ need() {
 }
 
 hex() { printf '%s' "$1" | od -An -tx1 -v | tr -d ' \n'; }
-# The text that hex digits stand for, with line ends shown.
-unhex() { printf '%b' "$(printf '%s' "$1" | sed 's/../\\x&/g')" | sed 's/\r/\\r/g'; }
+# The text that hex digits stand for, with line ends shown as \r and \n.
+unhex() {
+    local h=$1 i byte
+    for ((i = 0; i < ${#h}; i += 2)); do
+        byte=${h:i:2}
+        case $byte in
+        0d) printf '\\r' ;;
+        0a) printf '\\n' ;;
+        *) printf "\\x$byte" ;;
+        esac
+    done
+}
 
 case "$mode" in
 prefix)
@@ -100,7 +110,7 @@ smoke)
     expect "caption ends in a sharp s" "${wide: -4}" "00df"
     log=$(value log)
     want=$(hex $'Initializing  WinSock...success\r\nInitializing packet event...success\r\n')
-    expect "initial log" "$(unhex "$log")" "$(unhex "$want")"
+    expect "initial log" "$(unhex "$log")" "$(unhex "$want")" # every byte counts
     expect "buttons enabled (Settings, Connect, Listen)" "$(value buttons)" "1 0 0"
     style=$((16#$(value style)0 / 16))
     frame=$((style & 0x00CF0000)) # caption, system menu, minimise, maximise, sizing border
