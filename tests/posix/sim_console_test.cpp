@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -294,7 +295,9 @@ TEST(SimConsole, NamesAndOptions) {
     EXPECT_TRUE(o.starts);
     EXPECT_EQ(o.transfers, 1u);
     EXPECT_EQ(o.silentAfter, 0u);
+    EXPECT_EQ(o.pauseMs, 0u);
     EXPECT_EQ(o.helloMs, 1000u);
+    EXPECT_FALSE(o.times);
     EXPECT_STREQ(o.logPath, "");
 
     ASSERT_TRUE(simParseOptions("sim:size=257,packets=100000,frame=20,start=0,transfers=3,"
@@ -311,6 +314,9 @@ TEST(SimConsole, NamesAndOptions) {
     EXPECT_STREQ(o.logPath, "/tmp/a b.log");
     ASSERT_TRUE(simParseOptions("sim:size=2", &o));
     EXPECT_EQ(o.size, 2u);
+    ASSERT_TRUE(simParseOptions("sim:silent=3,pause=600000,times=1", &o));
+    EXPECT_EQ(o.pauseMs, 600000u);
+    EXPECT_TRUE(o.times);
 
     const char* bad[] = {"sim:size=1",       "sim:size=258",     "sim:size=",
                          "sim:size=10x",     "sim:size=-4",      "sim:size",
@@ -318,7 +324,8 @@ TEST(SimConsole, NamesAndOptions) {
                          "sim:start=2",      "sim:bogus=1",      "sim:,size=10",
                          "sim:size=10,",     "sim:log=",         "sim:seed=4294967296",
                          "sim:hello=60001",  "sim:Size=10",      "sim:size=00000000010",
-                         "sim:transfers=10001", "simsize=10"};
+                         "sim:transfers=10001", "simsize=10",  "sim:pause=600001",
+                         "sim:times=2",      "sim:pause=-1"};
     for (const char* name : bad) {
         EXPECT_FALSE(simParseOptions(name, &o)) << name;
         int fd = 5;
@@ -473,6 +480,68 @@ TEST(SimConsole, AbandonedHandshakeAndFallingSilent) {
     EXPECT_EQ(dsr, 2u);
     EXPECT_EQ(cts, 1u);
     EXPECT_TRUE(pc.take(1, 100).empty());
+}
+
+// pause=MS: a console that fell silent is back after MS ms, idle with a fresh
+// C-packet, and takes part in a new handshake; times=1 stamps the transcript.
+TEST(SimConsole, BackAfterAPause) {
+    const uint32_t size = 8;
+    std::string log = tempPath("pause");
+    Pc pc;
+    pc.open("sim:start=0,hello=0,silent=2,pause=300,transfers=2,packets=3,times=1,log=" + log);
+    ASSERT_NE(pc.console, nullptr);
+    ASSERT_TRUE(validControl(pc.take(8, 1000), 'C'));
+    answerHandshake(pc, size);
+
+    int packets = 0;
+    while (pc.waitDsr(150)) {
+        if (pc.take(size, 10).size() == size) ++packets;
+        pc.put(peerPacket(uint32_t(packets), 5, size));
+    }
+    EXPECT_EQ(packets, 2);
+    auto quiet = Clock::now();
+
+    // Back and idle: its C-packet, once (hello=0), then a new handshake.
+    Bytes c = pc.take(8, 1000);
+    double back = msSince(quiet);
+    EXPECT_TRUE(validControl(c, 'C'));
+    EXPECT_EQ(c[4], 0);
+    EXPECT_GE(back, 300.0 - 150.0 - 1.0) << "silent for the pause, less the wait for a DTR change";
+    std::vector<Bytes> steps = answerHandshake(pc, size);
+    EXPECT_TRUE(validControl(steps[0], 'A'));
+    EXPECT_EQ(steps[3], Bytes{0x01});
+    int second = 0;
+    while (pc.waitDsr(150)) {
+        if (pc.take(size, 10).size() == size) ++second;
+    }
+    EXPECT_EQ(second, 2) << "silent again after two packets of its second transfer";
+    pc.close();
+
+    // Every line but the first is stamped, in order; two transfers, the first
+    // back to "phase control" (the second is still silent at the close), with
+    // the pause between the last packet of the first and the C-packet after it.
+    std::vector<std::string> lines = readLines(log);
+    std::remove(log.c_str());
+    ASSERT_GE(lines.size(), 3u);
+    double last = -1, lastTx = -1, pause = -1;
+    int transfers = 0;
+    std::vector<std::string> bare;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        size_t at = lines[i].rfind(" @");
+        ASSERT_NE(at, std::string::npos) << lines[i];
+        double ms = std::stod(lines[i].substr(at + 2));
+        EXPECT_GE(ms, last) << lines[i];
+        last = ms;
+        std::string text = lines[i].substr(0, at);
+        bare.push_back(text);
+        if (text == "phase transfer 8") ++transfers;
+        if (transfers == 1 && pause < 0 && text == hexLine("tx", c)) pause = ms - lastTx;
+        if (transfers == 1 && text.rfind("tx", 0) == 0) lastTx = ms;
+    }
+    EXPECT_EQ(transfers, 2);
+    EXPECT_EQ(std::count(bare.begin(), bare.end(), "phase control"), 2);
+    EXPECT_GE(pause, 300.0);
+    EXPECT_LE(pause, 300.0 * 3);
 }
 
 // No packet leaves before the last one has had its time on the line: at 1200

@@ -14,13 +14,20 @@
 //   start=0|1    1: it sends the S-packet once it has heard the other console;
 //                0: it answers an S-packet (1)
 //   transfers=N  transfers it takes part in, 0..10000 (1); then it keeps quiet
-//   silent=N     falls silent for good after N transfer packets of a transfer,
-//                0 = never (0): no more bytes, no more line changes
+//   silent=N     falls silent after N transfer packets of a transfer, 0 = never
+//                (0): no more bytes, no more line changes
+//   pause=MS     with silent=N: after MS ms of silence it is back, the transfer
+//                it fell silent in over for it (it counts as one of its
+//                `transfers`), and goes idle at once (step 2), or keeps quiet
+//                when no transfer is left; 0 = silent for good (0)
 //   seed=N       contents of its transfer packets, 0..4294967295 (1)
 //   hello=MS     while idle it repeats its C-packet every MS ms until a
 //                handshake begins, 0 = once (1000)
 //   log=PATH     at close, writes a transcript of everything it sent and
 //                received to PATH (no commas in PATH)
+//   times=0|1    1: every transcript line but the first ends with " @<ms>",
+//                when it was recorded, in ms since the open with three
+//                decimals (0)
 //
 // What it does, in order:
 //   1. 100 ms after the open it raises RTS; 100 ms later it goes idle. Nothing
@@ -78,7 +85,9 @@
 //   "fill <hex bytes>"         a filler it received (zeros, then 04 04)
 //   "part <hex bytes>"         bytes that did not make a whole packet
 //   "dropped <n>"              records lost because the record buffer filled
-// Hex bytes are upper-case pairs separated by single spaces.
+// Hex bytes are upper-case pairs separated by single spaces. With times=1 the
+// lines but "#" and "dropped" end with " @<ms>" (e.g. "tx 01 @1234.567"); a
+// packet received is stamped when its last byte came in.
 //
 // Left out, to keep it simple: it never drops RTS to ask for a packet again
 // (RTS stays high from step 1 to the close), so the PC's re-queue on an RTS
@@ -116,6 +125,7 @@ constexpr uint32_t kPauseFrames = 30;        // after a transfer
 constexpr size_t kRecordBytes = 512 * 1024;  // transcript records
 constexpr size_t kRxBytes = 2 * kSimMaxSize; // cutting received bytes into packets
 constexpr uint32_t kDefaultBaud = 115200;
+constexpr size_t kRecordHead = 7;            // kind, length (2), time in us (4)
 
 enum Phase { Settle, Idle, Handshake, Transfer, Pause, Quiet, Silent };
 
@@ -163,8 +173,10 @@ bool simParseOptions(const char* name, SimOptions* options) {
     o.starts = true;
     o.transfers = 1;
     o.silentAfter = 0;
+    o.pauseMs = 0;
     o.seed = 1;
     o.helloMs = 1000;
+    o.times = false;
     o.logPath[0] = '\0';
     if (name == nullptr || strncmp(name, "sim", 3) != 0) return false;
     const char* p = name + 3;
@@ -209,6 +221,12 @@ bool simParseOptions(const char* name, SimOptions* options) {
         } else if (keyIs(p, keyLength, "silent")) {
             if (!parseNumber(value, valueLength, 100000, &v)) return false;
             o.silentAfter = uint32_t(v);
+        } else if (keyIs(p, keyLength, "pause")) {
+            if (!parseNumber(value, valueLength, 600000, &v)) return false;
+            o.pauseMs = uint32_t(v);
+        } else if (keyIs(p, keyLength, "times")) {
+            if (!parseNumber(value, valueLength, 1, &v)) return false;
+            o.times = v == 1;
         } else if (keyIs(p, keyLength, "seed")) {
             if (!parseNumber(value, valueLength, 0xFFFFFFFFu, &v)) return false;
             o.seed = uint32_t(v);
@@ -324,6 +342,7 @@ struct SimConsole {
     int closing = 0;            // 1: the last exchange is due; 2: a collecting toggle was made
     uint64_t lastPeerData = 0;
     uint64_t pauseEnd = 0;
+    uint64_t silentEnd = 0;     // pause=MS: when a silent console is back
     bool cutTransfer = false;   // received bytes are cut at `size`
     uint8_t packet[kSimMaxSize]{};
 
@@ -340,16 +359,18 @@ struct SimConsole {
 namespace {
 
 void addRecord(SimConsole* c, RecordKind kind, const uint8_t* bytes, uint32_t length) {
-    if (c->recordUsed + 3 + length > kRecordBytes) {
+    if (c->recordUsed + kRecordHead + length > kRecordBytes) {
         ++c->recordDropped;
         return;
     }
     uint8_t* p = c->record + c->recordUsed;
+    const uint32_t at = uint32_t(monoUs() - c->started); // wraps after 71 minutes
     p[0] = kind;
     p[1] = uint8_t(length);
     p[2] = uint8_t(length >> 8);
-    if (length > 0 && bytes != nullptr) memcpy(p + 3, bytes, length);
-    c->recordUsed += 3 + length;
+    for (int i = 0; i < 4; ++i) p[3 + i] = uint8_t(at >> (8 * i));
+    if (length > 0 && bytes != nullptr) memcpy(p + kRecordHead, bytes, length);
+    c->recordUsed += kRecordHead + length;
 }
 
 void markPhase(SimConsole* c, RecordKind kind, uint32_t size) {
@@ -363,24 +384,27 @@ void writeTranscript(SimConsole* c) {
     if (f == nullptr) return;
     fprintf(f, "# %s\n", c->name);
     size_t at = 0;
-    while (at + 3 <= c->recordUsed) {
+    while (at + kRecordHead <= c->recordUsed) {
         const uint8_t* p = c->record + at;
         uint32_t length = uint32_t(p[1]) | uint32_t(p[2]) << 8;
-        const uint8_t* bytes = p + 3;
+        uint32_t us = 0;
+        for (int i = 0; i < 4; ++i) us |= uint32_t(p[3 + i]) << (8 * i);
+        const uint8_t* bytes = p + kRecordHead;
         switch (p[0]) {
-        case RecControl: fputs("phase control\n", f); break;
+        case RecControl: fputs("phase control", f); break;
         case RecTransfer:
-            fprintf(f, "phase transfer %u\n", unsigned(bytes[0]) | unsigned(bytes[1]) << 8);
+            fprintf(f, "phase transfer %u", unsigned(bytes[0]) | unsigned(bytes[1]) << 8);
             break;
         default: {
             const char* tag = p[0] == RecTx ? "tx" : p[0] == RecRx ? "rx" : p[0] == RecFill ? "fill" : "part";
             fputs(tag, f);
             for (uint32_t i = 0; i < length; ++i) fprintf(f, " %02X", unsigned(bytes[i]));
-            fputc('\n', f);
             break;
         }
         }
-        at += 3 + length;
+        if (c->options.times) fprintf(f, " @%u.%03u", unsigned(us / 1000u), unsigned(us % 1000u));
+        fputc('\n', f);
+        at += kRecordHead + length;
     }
     if (c->recordDropped != 0) fprintf(f, "dropped %u\n", unsigned(c->recordDropped));
     fclose(f);
@@ -486,11 +510,12 @@ void writeTransferPacket(SimConsole* c, uint64_t now) {
     ++c->sent;
 }
 
-void fallSilentIfDue(SimConsole* c) {
+void fallSilentIfDue(SimConsole* c, uint64_t now) {
     if (c->options.silentAfter != 0 && c->sent >= c->options.silentAfter) {
         c->phase = Silent;
         c->dtrPending = false;
         c->awaiting = false;
+        c->silentEnd = now + uint64_t(c->options.pauseMs) * 1000u;
     }
 }
 
@@ -570,7 +595,7 @@ void onTransferPacket(SimConsole* c, const uint8_t* p, uint32_t length, uint64_t
         c->awaiting = false;
         if (c->closing == 0 && c->sent < c->options.packets) {
             writeTransferPacket(c, now);
-            fallSilentIfDue(c);
+            fallSilentIfDue(c, now);
         }
     }
     checkDone(c);
@@ -726,7 +751,7 @@ uint64_t step(SimConsole* c, uint64_t now) {
             if (now >= c->dtrAt) {
                 c->dtrPending = false;
                 setLine(c, false, !c->dtr);
-                fallSilentIfDue(c);
+                fallSilentIfDue(c, now);
             } else {
                 due(c->dtrAt);
             }
@@ -760,8 +785,18 @@ uint64_t step(SimConsole* c, uint64_t now) {
             due(c->pauseEnd);
         }
         break;
-    case Quiet:
     case Silent:
+        if (c->options.pauseMs == 0) break;
+        if (now >= c->silentEnd) {
+            // Back: the transfer is over for it, and no pause follows.
+            endTransfer(c, now);
+            c->pauseEnd = now;
+            due(now);
+        } else {
+            due(c->silentEnd);
+        }
+        break;
+    case Quiet:
         break;
     }
 

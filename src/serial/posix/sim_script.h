@@ -14,8 +14,10 @@ struct SimOptions {
     bool starts;          // it sends the S-packet (else it answers one)
     uint32_t transfers;   // transfers it takes part in (0..10000)
     uint32_t silentAfter; // falls silent after this many transfer packets; 0 never
+    uint32_t pauseMs;     // silent this long, then back to idle; 0 = silent for good
     uint32_t seed;        // the contents of its transfer packets
     uint32_t helloMs;     // repeat of its C-packet while idle; 0 = once
+    bool times;           // transcript lines carry the time they were recorded
     char logPath[256];    // transcript written at close; empty = none
 };
 
