@@ -483,9 +483,10 @@ TEST(SimConsole, AbandonedHandshakeAndFallingSilent) {
 }
 
 // pause=MS: a console that fell silent is back after MS ms, idle with a fresh
-// C-packet, and takes part in a new handshake; times=1 stamps the transcript.
+// C-packet, and takes part in a new handshake and a whole transfer without
+// falling silent again; times=1 stamps the transcript.
 TEST(SimConsole, BackAfterAPause) {
-    const uint32_t size = 8;
+    const uint32_t size = 8, count = 3;
     std::string log = tempPath("pause");
     Pc pc;
     pc.open("sim:start=0,hello=0,silent=2,pause=300,transfers=2,packets=3,times=1,log=" + log);
@@ -510,16 +511,17 @@ TEST(SimConsole, BackAfterAPause) {
     std::vector<Bytes> steps = answerHandshake(pc, size);
     EXPECT_TRUE(validControl(steps[0], 'A'));
     EXPECT_EQ(steps[3], Bytes{0x01});
-    int second = 0;
+    uint32_t second = 0;
     while (pc.waitDsr(150)) {
         if (pc.take(size, 10).size() == size) ++second;
+        if (second > 0 && second <= count) pc.put(peerPacket(second - 1, count, size));
     }
-    EXPECT_EQ(second, 2) << "silent again after two packets of its second transfer";
+    EXPECT_EQ(second, count) << "the whole second transfer";
     pc.close();
 
-    // Every line but the first is stamped, in order; two transfers, the first
-    // back to "phase control" (the second is still silent at the close), with
-    // the pause between the last packet of the first and the C-packet after it.
+    // Every line but the first is stamped, in order; the two transfers, each
+    // back to "phase control", with the pause between the last packet of the
+    // first and the C-packet after it.
     std::vector<std::string> lines = readLines(log);
     std::remove(log.c_str());
     ASSERT_GE(lines.size(), 3u);
@@ -539,7 +541,7 @@ TEST(SimConsole, BackAfterAPause) {
         if (transfers == 1 && text.rfind("tx", 0) == 0) lastTx = ms;
     }
     EXPECT_EQ(transfers, 2);
-    EXPECT_EQ(std::count(bare.begin(), bare.end(), "phase control"), 2);
+    EXPECT_EQ(std::count(bare.begin(), bare.end(), "phase control"), 3);
     EXPECT_GE(pause, 300.0);
     EXPECT_LE(pause, 300.0 * 3);
 }

@@ -14,12 +14,13 @@
 //   start=0|1    1: it sends the S-packet once it has heard the other console;
 //                0: it answers an S-packet (1)
 //   transfers=N  transfers it takes part in, 0..10000 (1); then it keeps quiet
-//   silent=N     falls silent after N transfer packets of a transfer, 0 = never
-//                (0): no more bytes, no more line changes
+//   silent=N     falls silent once, after the N-th transfer packet it sends in
+//                a transfer, 0 = never (0): no more bytes, no more line changes
 //   pause=MS     with silent=N: after MS ms of silence it is back, the transfer
 //                it fell silent in over for it (it counts as one of its
 //                `transfers`), and goes idle at once (step 2), or keeps quiet
-//                when no transfer is left; 0 = silent for good (0)
+//                when no transfer is left; it does not fall silent again.
+//                0 = silent for good (0)
 //   seed=N       contents of its transfer packets, 0..4294967295 (1)
 //   hello=MS     while idle it repeats its C-packet every MS ms until a
 //                handshake begins, 0 = once (1000)
@@ -343,6 +344,7 @@ struct SimConsole {
     uint64_t lastPeerData = 0;
     uint64_t pauseEnd = 0;
     uint64_t silentEnd = 0;     // pause=MS: when a silent console is back
+    bool wasSilent = false;     // it falls silent once
     bool cutTransfer = false;   // received bytes are cut at `size`
     uint8_t packet[kSimMaxSize]{};
 
@@ -511,7 +513,8 @@ void writeTransferPacket(SimConsole* c, uint64_t now) {
 }
 
 void fallSilentIfDue(SimConsole* c, uint64_t now) {
-    if (c->options.silentAfter != 0 && c->sent >= c->options.silentAfter) {
+    if (c->options.silentAfter != 0 && !c->wasSilent && c->sent >= c->options.silentAfter) {
+        c->wasSilent = true;
         c->phase = Silent;
         c->dtrPending = false;
         c->awaiting = false;
