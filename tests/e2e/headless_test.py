@@ -8,119 +8,15 @@ and plays both consoles through the pty masters.
 Usage: headless_test.py <path to zavik-headless> [unittest arguments]
 """
 import os
-import random
 import re
 import select
-import socket
-import subprocess
 import sys
-import threading
 import time
 import tty
 import unittest
 
-BINARY = None
-TIMEOUT = 10.0  # seconds for any one expected event
-
-
-class Headless:
-    """One running zavik-headless: its log (stdout) and its event lines (stderr)."""
-
-    def __init__(self, name):
-        self.name = name
-        self.proc = subprocess.Popen([BINARY], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.out = b""
-        self.events = []
-        self.events_seen = 0  # events already consumed by wait_event
-        self.cond = threading.Condition()
-        self.readers = [threading.Thread(target=self._read_out, daemon=True),
-                        threading.Thread(target=self._read_err, daemon=True)]
-        for r in self.readers:
-            r.start()
-
-    def _read_out(self):
-        while True:
-            chunk = os.read(self.proc.stdout.fileno(), 4096)
-            if not chunk:
-                break
-            with self.cond:
-                self.out += chunk
-                self.cond.notify_all()
-
-    def _read_err(self):
-        for line in self.proc.stderr:
-            with self.cond:
-                self.events.append(line.decode("latin-1").rstrip("\n"))
-                self.cond.notify_all()
-
-    def send(self, line):
-        self.proc.stdin.write((line + "\n").encode())
-        self.proc.stdin.flush()
-
-    def log(self):
-        with self.cond:
-            return self.out.decode("latin-1")
-
-    def wait_log(self, text, start=0, timeout=TIMEOUT):
-        """Waits until text appears in the log at or after start; returns the end of the match."""
-        needle = text.encode("latin-1")
-        deadline = time.monotonic() + timeout
-        with self.cond:
-            while True:
-                at = self.out.find(needle, start)
-                if at >= 0:
-                    return at + len(needle)
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    raise AssertionError("%s: %r not logged; log so far:\n%s"
-                                         % (self.name, text, self.out.decode("latin-1")))
-                self.cond.wait(left)
-
-    def wait_event(self, prefix, timeout=TIMEOUT):
-        """Waits for the next event line that has not been taken yet; it must start with prefix."""
-        deadline = time.monotonic() + timeout
-        with self.cond:
-            while len(self.events) <= self.events_seen:
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    raise AssertionError("%s: no event line, wanted %r" % (self.name, prefix))
-                self.cond.wait(left)
-            line = self.events[self.events_seen]
-            self.events_seen += 1
-        if not line.startswith(prefix):
-            raise AssertionError("%s: event %r, wanted %r" % (self.name, line, prefix))
-        return line
-
-    def status(self):
-        self.send("status")
-        line = self.wait_event("status ")
-        fields = dict(word.split("=", 1) for word in line.split()[1:])
-        for key in ("shown", "values"):
-            fields[key] = [int(v) for v in fields[key].split(",")]
-        return fields
-
-    def close(self, timeout=TIMEOUT):
-        self.send("close")
-        return self.wait_exit(timeout)
-
-    def wait_exit(self, timeout=TIMEOUT):
-        code = self.proc.wait(timeout)
-        for r in self.readers:
-            r.join(timeout)
-        return code
-
-    def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-        for r in self.readers:
-            r.join(TIMEOUT)
-        for f in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
-            try:
-                f.close()
-            except OSError:
-                pass
+import harness
+from harness import CLOSED, START, STARTED, TIMEOUT, Headless, control_packet, free_udp_port
 
 
 class Console:
@@ -149,31 +45,6 @@ class Console:
     def close(self):
         os.close(self.master)
         os.close(self.slave)
-
-
-def free_udp_port():
-    """A loopback UDP port that is free now, within the 1..49999 the program accepts."""
-    for _ in range(200):
-        port = random.randint(20000, 49999)
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-            try:
-                s.bind(("127.0.0.1", port))
-            except OSError:
-                continue
-            return port
-    raise AssertionError("no free UDP port")
-
-
-def control_packet(kind, b3=0, b4=0, b5=0):
-    body = bytes([0xFD, kind, 0, b3, b4, b5, 0])
-    return body + bytes([sum(body) & 0xFF])
-
-
-START = "Initializing  WinSock...success\r\nInitializing packet event...success\r\n"
-STARTED = "Starting port thread...success\r\n"
-# Shutdown closes the socket, then the port; the port thread, told to stop
-# first, may say so before the port is closed.
-CLOSED = r"Closing socket\r\n(Port thread closed\r\n)?Closing serial port\r\n"
 
 
 class HeadlessTest(unittest.TestCase):
@@ -341,5 +212,5 @@ class HeadlessTest(unittest.TestCase):
 if __name__ == "__main__":
     if len(sys.argv) < 2:
         sys.exit(__doc__)
-    BINARY = os.path.abspath(sys.argv.pop(1))
+    harness.BINARY = os.path.abspath(sys.argv.pop(1))
     unittest.main(verbosity=2)
