@@ -217,8 +217,9 @@ class SessionTest(unittest.TestCase):
         stored a few C-packets (they then reach the listener's console in a
         burst, which its PC paces by its own console's frame period)."""
         self.wait_value(listener, 0, 1)  # the listener's console has spoken
+        mark_l = len(listener.out)
         listener.send("click 1012")
-        mark_l = listener.wait_log("Listening for connection ...", len(listener.out))
+        mark_l = listener.wait_log("Listening for connection ...", mark_l)
         stored = self.wait_value(caller, 2, stored)["values"][2]
         mark_c = len(caller.out)
         port = relay_port or port
@@ -477,6 +478,7 @@ class SessionTest(unittest.TestCase):
         psx = {}
         for p, mark in ((a, mark_a), (b, mark_b)):
             at = p.wait_log(TIME_OUT, mark, timeout=SLOW)
+            p.wait_log("\r\n", at)  # the next line, whole
             line = PSX_LINE.match(p.log(), at)
             self.assertIsNotNone(line, "%s: %r" % (p.name, p.log()[at:at + 80]))
             psx[p.name] = [int(v) for v in line.groups()]
