@@ -18,8 +18,13 @@
 #include <thread>
 #include <vector>
 
+#include "core/link_state.h"
+#include "core/log.h"
 #include "core/platform.h"
 #include "serial/serial_device.h"
+#include "serial/serial_port.h"
+#include "ui/pane.h"
+#include "ui/posix/front_end.h"
 
 namespace {
 
@@ -196,6 +201,25 @@ TEST_F(PtyTest, OpensOnlyExistingFreeTerminals) {
     error = 0;
     EXPECT_EQ(serialOpen("/dev/null", &error), nullptr) << "not a serial line";
     EXPECT_EQ(error, uint32_t(ENOTTY));
+}
+
+// What the user sees when the port cannot be had: the open line completed by the
+// system's error number, and no port held.
+TEST_F(PtyTest, OpeningAHeldOrMissingPortLogsTheFailure) {
+    openPort(); // another holder
+    setWindowThread();
+    initLinkState();
+    paneClear();
+    copyText(linkState.serialPortName, sizeof linkState.serialPortName, path.c_str());
+    EXPECT_EQ(openSerialPort(), 0);
+    EXPECT_EQ(linkState.serialPort, nullptr);
+    copyText(linkState.serialPortName, sizeof linkState.serialPortName, "/dev/zavik-no-such-port");
+    EXPECT_EQ(openSerialPort(), 0);
+    EXPECT_EQ(linkState.serialPort, nullptr);
+    EXPECT_EQ(std::string(paneText()),
+              "Opening serial port " + path + " ...failed (error #" + std::to_string(EWOULDBLOCK) +
+                  ").\r\nOpening serial port /dev/zavik-no-such-port ...failed (error #" +
+                  std::to_string(ENOENT) + ").\r\n");
 }
 
 TEST_F(PtyTest, CloseRestoresTheTerminalButKeepsTheLine) {
