@@ -59,4 +59,18 @@ TEST_F(LogHandOff, WindowThreadWaitingForTheLockTakesTheLines) {
     EXPECT_EQ(std::string(paneText()), expectedLines(0, 200) + "window\r\n");
 }
 
+// Without the Windows edit control the log keeps at most kLogLimit characters:
+// an append that would pass the limit empties it first, as a full control does.
+TEST_F(LogHandOff, AFullLogIsEmptiedBeforeTheAppendThatWouldPassItsLimit) {
+    const std::string chunk(1000, 'x');
+    while (std::string(paneText()).size() + chunk.size() <= size_t(kLogLimit)) {
+        logPrintf("%s", chunk.c_str());
+    }
+    size_t held = std::string(paneText()).size();
+    logPrintf("%s", std::string(size_t(kLogLimit) - held, 'y').c_str()); // exactly full
+    EXPECT_EQ(std::string(paneText()).size(), size_t(kLogLimit));
+    logPrintf("next\r\n");
+    EXPECT_EQ(std::string(paneText()), "next\r\n");
+}
+
 } // namespace

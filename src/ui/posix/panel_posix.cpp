@@ -1,10 +1,11 @@
 // The panel of the Linux front ends: the log pane (in memory, echoed to standard
-// output), the counter fields and the three buttons as plain records.
+// output) and the three buttons as plain records. The counters are reported
+// from the display's own memory of what it showed (ui/log.h), so their fields,
+// the group boxes and the keyboard focus have nothing to keep here.
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
-#include <map>
 
 #include "core/link_state.h"
 #include "core/window_effects.h"
@@ -18,11 +19,9 @@ namespace {
 bool echo = false;
 char logText[kLogLimit + 1];
 int logLength = 0;
-uint32_t counters[2000]; // by control id
 ButtonView buttons[3] = {{"Settings...", IDC_SETTINGS, false},
                          {"Connect...", IDC_CONNECT, false},
                          {"Listen", IDC_LISTEN, false}};
-int focus = -1;
 bool answerYes = true;
 
 void writeAll(int fd, const char* text, size_t length) {
@@ -39,10 +38,6 @@ void writeAll(int fd, const char* text, size_t length) {
 void frontEndEcho(bool on) { echo = on; }
 
 const char* paneText() { return logText; }
-
-uint32_t paneCounter(int id) {
-    return id >= 0 && id < 2000 ? counters[id] : 0;
-}
 
 void paneAppend(const char* text) {
     size_t length = std::strlen(text);
@@ -61,19 +56,16 @@ void paneClear() {
     logText[0] = '\0';
 }
 
-void paneSetCounter(int id, uint32_t value) {
-    if (id >= 0 && id < 2000) counters[id] = value;
-}
+void paneSetCounter(int, uint32_t) {}
 
 ButtonView buttonView(PanelButton b) { return buttons[b]; }
-int focusedButton() { return focus; }
 
 void buttonSetCaption(PanelButton b, const char* caption) {
     copyText(buttons[b].caption, sizeof buttons[b].caption, caption);
 }
 void buttonSetId(PanelButton b, int id) { buttons[b].id = id; }
 void buttonEnable(PanelButton b, bool enable) { buttons[b].enabled = enable; }
-void buttonFocus(PanelButton b) { focus = int(b); }
+void buttonFocus(PanelButton) {}
 
 void setYesNoAnswer(bool yes) { answerYes = yes; }
 
@@ -89,12 +81,5 @@ int askYesNo(const char* text, const char* caption) {
     return answerYes ? 1 : 0;
 }
 
-namespace {
-bool itemsEnabled[2000]; // the panel's other controls: only the group boxes change
-} // namespace
-
-void panelEnableItem(int id, bool enable) {
-    if (id >= 0 && id < 2000) itemsEnabled[id] = enable;
-}
-bool panelItemEnabled(int id) { return id >= 0 && id < 2000 && itemsEnabled[id]; }
-void panelFocus() { focus = -1; }
+void panelEnableItem(int, bool) {}
+void panelFocus() {}
