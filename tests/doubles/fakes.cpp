@@ -75,6 +75,27 @@ Bytes datagram(uint32_t type, uint32_t sequence, const Bytes& payload) {
     return d;
 }
 
+void feed(const Bytes& bytes) {
+    for (uint8_t b : bytes) fakeSerial.input.push_back(b);
+}
+
+void storeRemote(uint32_t sequence, const Bytes& payload) {
+    int i = slotIndex(sequence);
+    PacketSlot& slot = linkState.remote.slots[i];
+    slot.type = DataPacket;
+    slot.sequence = sequence;
+    if (!payload.empty()) std::memcpy(slot.payload, payload.data(), payload.size());
+    linkState.remote.remoteSize[i] = int32_t(payload.size());
+    ++linkState.remote.remoteStored;
+}
+
+void enterTransfer(int32_t size) {
+    linkState.transferStage = 8;
+    linkState.transferActive = true;
+    linkState.expectedSize = size;
+    linkState.psxActive = true;
+}
+
 // ---- system ----
 uint32_t clockMs() { return fakeSystem.now; }
 void sleepMs(uint32_t ms) {

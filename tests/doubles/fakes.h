@@ -165,3 +165,10 @@ protected:
 Bytes controlPacket(uint8_t kind, uint8_t b3, uint8_t b4, uint8_t b5 = 0); // valid checksum
 Bytes transferPacket(int size, uint8_t flags, uint8_t fill = 0);            // valid checksum
 Bytes datagram(uint32_t type, uint32_t sequence, const Bytes& payload = {});
+
+// Bytes the console sends, waiting at the port.
+void feed(const Bytes& bytes);
+// Files a peer packet in RemoteRing as storing it would.
+void storeRemote(uint32_t sequence, const Bytes& payload);
+// The console is in a running transfer of packets of the given size.
+void enterTransfer(int32_t size);

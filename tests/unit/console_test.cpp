@@ -10,27 +10,9 @@
 
 namespace {
 
-void feed(const Bytes& b) { fakeSerial.input.insert(fakeSerial.input.end(), b.begin(), b.end()); }
-
-void putRemote(uint32_t sequence, const Bytes& payload) {
-    int i = slotIndex(sequence);
-    PacketSlot& s = linkState.remote.slots[i];
-    s.type = DataPacket;
-    s.sequence = sequence;
-    std::memcpy(s.payload, payload.data(), payload.size());
-    linkState.remote.remoteSize[i] = int32_t(payload.size());
-    ++linkState.remote.remoteStored;
-}
-
 Bytes localPayload(int slot) {
     const uint8_t* p = linkState.local.slots[slot].payload;
     return Bytes(p, p + linkState.local.localSize[slot]);
-}
-
-void enterTransfer(int32_t size) {
-    linkState.transferStage = 8;
-    linkState.transferActive = true;
-    linkState.expectedSize = size;
 }
 
 TEST_F(LinkTest, CaptureFilesNumbersAndReportsReadFailures) {
@@ -111,7 +93,7 @@ TEST_F(LinkTest, DeliveryWalksOverMissingNumbersAndWraps) {
     EXPECT_EQ(deliverRemotePacket(), 0) << "nothing stored";
 
     linkState.remote.remoteDelivered = 5;
-    putRemote(7, {1, 2, 3, 4, 5, 6, 7, 8});
+    storeRemote(7, {1, 2, 3, 4, 5, 6, 7, 8});
     fakeSystem.now = 7000;
     EXPECT_EQ(deliverRemotePacket(), 1);
     EXPECT_EQ(fakeSerial.writes, (std::vector<Bytes>{{1, 2, 3, 4, 5, 6, 7, 8}}));
@@ -122,7 +104,7 @@ TEST_F(LinkTest, DeliveryWalksOverMissingNumbersAndWraps) {
     EXPECT_FALSE(linkState.psxSendFlag);
 
     linkState.remote.remoteDelivered = 30;
-    putRemote(32, {0x55});
+    storeRemote(32, {0x55});
     linkState.psxSendFlag = true;
     EXPECT_EQ(deliverRemotePacket(), 1);
     EXPECT_EQ(linkState.remote.remoteDelivered, 33u);
@@ -138,7 +120,7 @@ TEST_F(LinkTest, DeliveryWalksOverMissingNumbersAndWraps) {
 }
 
 TEST_F(LinkTest, DeliveryFailuresKeepThePacket) {
-    putRemote(0, {1, 2, 3, 4, 5, 6, 7, 8});
+    storeRemote(0, {1, 2, 3, 4, 5, 6, 7, 8});
     linkState.lastWriteTime = 900;
     fakeSystem.now = 2000;
 
@@ -158,7 +140,7 @@ TEST_F(LinkTest, DeliveryFailuresKeepThePacket) {
     EXPECT_EQ(fakeSerial.writes.back(), (Bytes{1, 2, 3, 4, 5, 6, 7, 8})) << "again from the start";
 
     // A size that no slot holds is never written past the slot.
-    putRemote(1, {9});
+    storeRemote(1, {9});
     linkState.remote.remoteSize[1] = 257;
     linkState.psxSendFlag = true;
     EXPECT_EQ(deliverRemotePacket(), 1);
@@ -214,7 +196,7 @@ TEST_F(LinkTest, PacingDuringATransfer) {
     EXPECT_EQ(mayWriteNow(5000), 0) << "small packets wait for a sign too";
 
     // A refused write changes nothing and writes nothing.
-    putRemote(0, transferPacket(8, 0));
+    storeRemote(0, transferPacket(8, 0));
     EXPECT_EQ(deliverRemotePacket(), 0);
     EXPECT_TRUE(fakeSerial.writes.empty());
     EXPECT_EQ(linkState.remote.remoteStored, 1u);
@@ -229,7 +211,7 @@ TEST_F(LinkTest, CaptureAndDeliveryTrackOneHandshake) {
     };
     uint32_t sequence = 0;
     auto deliver = [&sequence](const Bytes& p) {
-        putRemote(sequence++, p);
+        storeRemote(sequence++, p);
         return deliverRemotePacket();
     };
     Bytes lastStep = {0xFD, 0x41, 0, 0, 1, 0, 0x02, 0};
@@ -274,7 +256,7 @@ TEST_F(LinkTest, CPacketIsMarkedInTheSlotNotOnTheWire) {
 
     // Delivered: the console gets the packet as it came.
     linkState.framePeriodMs = 20;
-    putRemote(0, controlPacket('C', 0, 0, 0));
+    storeRemote(0, controlPacket('C', 0, 0, 0));
     ASSERT_EQ(deliverRemotePacket(), 1);
     EXPECT_EQ(fakeSerial.writes.back(), controlPacket('C', 0, 0, 0));
     EXPECT_EQ(linkState.remote.slots[0].payload[4], 1);

@@ -41,28 +41,6 @@ Step failedWait(uint32_t error) {
 void script(std::initializer_list<Step> steps) {
     for (const Step& s : steps) fakeSerial.waitSteps.push_back(s);
 }
-void feed(const Bytes& bytes) {
-    for (uint8_t b : bytes) fakeSerial.input.push_back(b);
-}
-
-// Files a peer packet in RemoteRing as storing it would.
-void storeRemote(uint32_t sequence, const Bytes& payload) {
-    int i = slotIndex(sequence);
-    PacketSlot& slot = linkState.remote.slots[i];
-    slot.type = DataPacket;
-    slot.sequence = sequence;
-    std::memcpy(slot.payload, payload.data(), payload.size());
-    linkState.remote.remoteSize[i] = int32_t(payload.size());
-    ++linkState.remote.remoteStored;
-}
-
-// The console is in a running transfer of packets of the given size.
-void inTransfer(int32_t size) {
-    linkState.transferStage = 8;
-    linkState.transferActive = true;
-    linkState.expectedSize = size;
-    linkState.psxActive = true;
-}
 
 Bytes filler(int size) {
     Bytes b(size_t(size), 0);
@@ -178,7 +156,7 @@ TEST_F(PortThread, RtsHighDrainsThePortFiftyBytesAtATime) {
 
 TEST_F(PortThread, RtsDropDuringATransferWritesTheLastDeliveredPacketAgain) {
     Bytes packet = transferPacket(10, 0x04, 7);
-    inTransfer(10);
+    enterTransfer(10);
     linkState.psxSendFlag = true;
     storeRemote(0, packet);
     fakeSerial.errors = CeFrame;
@@ -194,7 +172,7 @@ TEST_F(PortThread, RtsDropDuringATransferWritesTheLastDeliveredPacketAgain) {
     // Before the second delivery: back in its slot, and the console may be written.
     resetFakes();
     SetUp();
-    inTransfer(10);
+    enterTransfer(10);
     linkState.psxSendFlag = true;
     storeRemote(0, packet);
     script({packetSignal(), lineEvent(EvCts)});
@@ -220,7 +198,7 @@ TEST_F(PortThread, RtsDropWithoutADeliveredPacketOnlyLogs) {
     // In a transfer, with nothing delivered since the last reset.
     resetFakes();
     SetUp();
-    inTransfer(10);
+    enterTransfer(10);
     linkState.psxSendFlag = false;
     script({lineEvent(EvCts)});
     runThenClose();
@@ -233,7 +211,7 @@ TEST_F(PortThread, RtsDropWithoutADeliveredPacketOnlyLogs) {
     // In a transfer, when the peer's packet 32 places on already holds the slot.
     resetFakes();
     SetUp();
-    inTransfer(10);
+    enterTransfer(10);
     linkState.psxSendFlag = true;
     storeRemote(0, transferPacket(10, 0x04, 1));
     script({packetSignal()});
@@ -256,7 +234,7 @@ TEST_F(PortThread, DsrReadsBeforeWritingUpToEightBytesAndWritesFirstAbove) {
     // so soon after the last one.
     Bytes mine = transferPacket(8, 0x04, 3);
     Bytes peers = transferPacket(8, 0x04, 5);
-    inTransfer(8);
+    enterTransfer(8);
     linkState.psxSendFlag = false;
     linkState.lastReadTime = 990;
     linkState.lastWriteTime = 995;
@@ -274,7 +252,7 @@ TEST_F(PortThread, DsrReadsBeforeWritingUpToEightBytesAndWritesFirstAbove) {
     SetUp();
     mine = transferPacket(10, 0x04, 3);
     peers = transferPacket(10, 0x04, 5);
-    inTransfer(10);
+    enterTransfer(10);
     linkState.psxSendFlag = false;
     feed(mine);
     storeRemote(0, peers);
@@ -291,7 +269,7 @@ TEST_F(PortThread, DsrReadsBeforeWritingUpToEightBytesAndWritesFirstAbove) {
     // port: a filler and no read.
     resetFakes();
     SetUp();
-    inTransfer(10);
+    enterTransfer(10);
     script({lineEvent(EvDsr)});
     EXPECT_TRUE(run());
     EXPECT_EQ(fakeSerial.writes, (std::vector<Bytes>{filler(10)}));
@@ -305,7 +283,7 @@ TEST_F(PortThread, DsrReadsBeforeWritingUpToEightBytesAndWritesFirstAbove) {
 TEST_F(PortThread, DsrDuringATransferSendsWhatWasReadWhileConnected) {
     linkState.connectionState = Connected;
     Bytes mine = transferPacket(12, 0x04, 3);
-    inTransfer(12);
+    enterTransfer(12);
     feed(mine);
     script({lineEvent(EvDsr)});
     EXPECT_TRUE(run());
@@ -316,7 +294,7 @@ TEST_F(PortThread, DsrDuringATransferSendsWhatWasReadWhileConnected) {
     SetUp();
     linkState.connectionState = Connected;
     mine = transferPacket(6, 0x04, 3);
-    inTransfer(6);
+    enterTransfer(6);
     feed(mine);
     script({lineEvent(EvDsr)});
     EXPECT_TRUE(run());
@@ -348,7 +326,7 @@ TEST_F(PortThread, FillerPacketsAndTheirFailures) {
 }
 
 TEST_F(PortThread, OversizedTransferPacketsNeverPassTheSlotSize) {
-    inTransfer(257);
+    enterTransfer(257);
     feed(Bytes(300, 0x11));
     script({lineEvent(EvDsr)});
     EXPECT_TRUE(run());
@@ -364,7 +342,7 @@ TEST_F(PortThread, OversizedTransferPacketsNeverPassTheSlotSize) {
 }
 
 TEST_F(PortThread, CharactersDuringATransferAreLeftAtThePort) {
-    inTransfer(10);
+    enterTransfer(10);
     feed(Bytes(10, 1));
     script({lineEvent(EvRxChar)});
     EXPECT_TRUE(run());
