@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "fresh_program.h"
 #include "core/exchange.h"
 #include "core/link_lock.h"
 #include "core/link_state.h"
@@ -62,10 +63,7 @@ double cpuSeconds() {
 class PortThreadOnPty : public ::testing::Test {
 protected:
     void SetUp() override {
-        setWindowThread();
-        deliverHandOffs();
-        initLinkState();
-        paneClear();
+        startFreshProgram();
         ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
         fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
         path = ptsname(master);

@@ -18,12 +18,10 @@
 #include <thread>
 #include <vector>
 
-#include "core/link_state.h"
-#include "core/log.h"
+#include "fresh_program.h"
 #include "core/platform.h"
 #include "serial/serial_device.h"
 #include "serial/serial_port.h"
-#include "ui/pane.h"
 #include "ui/posix/front_end.h"
 
 namespace {
@@ -207,9 +205,7 @@ TEST_F(PtyTest, OpensOnlyExistingFreeTerminals) {
 // system's error number, and no port held.
 TEST_F(PtyTest, OpeningAHeldOrMissingPortLogsTheFailure) {
     openPort(); // another holder
-    setWindowThread();
-    initLinkState();
-    paneClear();
+    startFreshProgram();
     copyText(linkState.serialPortName, sizeof linkState.serialPortName, path.c_str());
     EXPECT_EQ(openSerialPort(), 0);
     EXPECT_EQ(linkState.serialPort, nullptr);

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string>
 
+#include "fresh_program.h"
 #include "core/exchange.h"
 #include "core/link_lock.h"
 #include "core/link_state.h"
@@ -77,10 +78,7 @@ bool readable(int fd, int timeoutMs) {
 class UdpEndpointTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        setWindowThread();
-        deliverHandOffs();
-        initLinkState();
-        paneClear();
+        startFreshProgram();
         copyText(linkState.localIp, sizeof linkState.localIp, "127.0.0.1");
         linkState.packetEvent = wakeEventCreate();
     }

@@ -1,0 +1,15 @@
+// The state of a freshly started program for the platform tests: the test's
+// thread is the window thread, nothing is left over from an earlier test in the
+// hand-off queue, the link state or the log.
+#pragma once
+
+#include "core/link_state.h"
+#include "core/log.h"
+#include "ui/pane.h"
+
+inline void startFreshProgram() {
+    setWindowThread();
+    deliverHandOffs();
+    initLinkState();
+    paneClear();
+}
