@@ -311,6 +311,24 @@ class SessionTest(unittest.TestCase):
         self.assertGreaterEqual(min(gaps), 14.0, name)
         self.assertLess(statistics.median(gaps), 19.0, name)
 
+    def whole_link(self, tag, size, connector, listener):
+        """Settings on both sides, the connector's console starting a transfer,
+        the link checked, then the connector disconnects. Each side is
+        (program, UDP port, console options, transcript). Returns the burst of
+        stored packets the listener's console was written on connecting."""
+        (c, c_port, c_options, c_file), (l, l_port, l_options, l_file) = connector, listener
+        self.start_link(c, c_port, c_options, c_file)
+        self.start_link(l, l_port, l_options, l_file)
+        mark_c, mark_l, burst = self.connect(c, l, l_port)
+        sides = {c.name: (c, mark_c), l.name: (l, mark_l)}
+        samples, marks = self.watch_transfer(sides)
+        statuses = dict(zip((c.name, l.name), self.quiet_status([c, l])))
+        self.check_link(tag, size, samples, statuses, answerer=l.name)
+        c.send("click 1060")
+        c.wait_log("Sending disconnect packet...disconnected\r\n", marks[c.name])
+        l.wait_log("Disconnect packet received...disconnected\r\n", marks[l.name])
+        return burst
+
     # ---- tests ----
 
     def test_two_links_each_with_a_whole_transfer(self):
@@ -320,18 +338,11 @@ class SessionTest(unittest.TestCase):
         # Link 1: A's console starts a transfer of 8-byte packets (read, then
         # write), frame 20; B's answers, frame 16. B listens, A connects.
         a1, b1 = self.path("a1.txt"), self.path("b1.txt")
-        self.start_link(a, port_a, "start=1,size=8,packets=60,frame=20,hello=40,seed=11", a1)
-        self.start_link(b, port_b, "start=0,packets=55,frame=16,hello=300,seed=12", b1)
-        mark_a, mark_b, burst_b = self.connect(a, b, port_b)
-        samples, marks = self.watch_transfer({"A": (a, mark_a), "B": (b, mark_b)})
-        status_a, status_b = self.quiet_status([a, b])
-        self.check_link("link 1 (8-byte packets)", 8, samples,
-                        {"A": status_a, "B": status_b}, answerer="B")
+        burst_b = self.whole_link(
+            "link 1 (8-byte packets)", 8, (a, port_a, "start=1,size=8,packets=60,frame=20,hello=40,seed=11", a1),
+            (b, port_b, "start=0,packets=55,frame=16,hello=300,seed=12", b1))
 
-        # A disconnects; both are idle with their counters cleared.
-        a.send("click 1060")
-        a.wait_log("Sending disconnect packet...disconnected\r\n", marks["A"])
-        b.wait_log("Disconnect packet received...disconnected\r\n", marks["B"])
+        # A disconnected; both are idle with their counters cleared.
         for p in (a, b):
             s = p.settled_status()
             self.assertEqual(s["state"], "Idle")
@@ -343,17 +354,9 @@ class SessionTest(unittest.TestCase):
         # (write, then read, with fillers), frame 20; A's answers, frame 16.
         # A listens, B connects.
         a2, b2 = self.path("a2.txt"), self.path("b2.txt")
-        self.start_link(a, port_a, "start=0,packets=25,frame=16,hello=300,seed=21", a2)
-        self.start_link(b, port_b, "start=1,size=12,packets=30,frame=20,hello=40,seed=22", b2)
-        mark_b, mark_a, burst_a = self.connect(b, a, port_a)
-        samples, marks = self.watch_transfer({"A": (a, mark_a), "B": (b, mark_b)})
-        status_a, status_b = self.quiet_status([a, b])
-        self.check_link("link 2 (12-byte packets)", 12, samples,
-                        {"A": status_a, "B": status_b}, answerer="A")
-
-        b.send("click 1060")
-        b.wait_log("Sending disconnect packet...disconnected\r\n", marks["B"])
-        a.wait_log("Disconnect packet received...disconnected\r\n", marks["A"])
+        burst_a = self.whole_link(
+            "link 2 (12-byte packets)", 12, (b, port_b, "start=1,size=12,packets=30,frame=20,hello=40,seed=22", b2),
+            (a, port_a, "start=0,packets=25,frame=16,hello=300,seed=21", a2))
         for p in (a, b):
             self.assertEqual(p.close(), 0)
             self.assertRegex(p.log(), CLOSED + r"\Z")
