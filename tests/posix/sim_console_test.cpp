@@ -171,6 +171,7 @@ std::vector<std::string> runStarter(uint32_t seed, const std::string& log) {
 
     Bytes c = pc.take(8, 1000);
     EXPECT_TRUE(validControl(c, 'C'));
+    if (!validControl(c, 'C')) return {};
     EXPECT_EQ(c[4], 0) << "a C-packet that has not passed a link";
     EXPECT_EQ(c[5], 0) << "frame 16";
     EXPECT_TRUE(pc.take(8, 60).empty()) << "hello=0: one C-packet, and no S-packet unheard";
@@ -391,7 +392,7 @@ TEST(SimConsole, AnswererSmallTransferWritesBeforeDtr) {
 
     // It takes the size from the S-packet, not from its own options.
     std::vector<Bytes> steps = answerHandshake(pc, size);
-    EXPECT_TRUE(validControl(steps[0], 'A'));
+    ASSERT_TRUE(validControl(steps[0], 'A'));
     EXPECT_EQ(steps[0][4], 1);
     EXPECT_EQ(steps[1], Bytes{0x01});
     EXPECT_TRUE(validControl(steps[2], 'A'));
@@ -461,7 +462,7 @@ TEST(SimConsole, AbandonedHandshakeAndFallingSilent) {
     ASSERT_TRUE(validControl(pc.take(8, 500), 'A'));
     pc.put(control('A', 0, 0, 0));
     Bytes c = pc.take(8, 500);
-    EXPECT_TRUE(validControl(c, 'C'));
+    ASSERT_TRUE(validControl(c, 'C'));
     EXPECT_EQ(c[4], 0);
 
     std::vector<Bytes> steps = answerHandshake(pc, size);
@@ -500,14 +501,13 @@ TEST(SimConsole, BackAfterAPause) {
         pc.put(peerPacket(uint32_t(packets), 5, size));
     }
     EXPECT_EQ(packets, 2);
-    auto quiet = Clock::now();
 
-    // Back and idle: its C-packet, once (hello=0), then a new handshake.
+    // Back and idle: its C-packet, once (hello=0), then a new handshake. How
+    // long it stayed silent is read from the stamped transcript below: the
+    // console's clock knows when the silence began, this side does not.
     Bytes c = pc.take(8, 1000);
-    double back = msSince(quiet);
-    EXPECT_TRUE(validControl(c, 'C'));
+    ASSERT_TRUE(validControl(c, 'C'));
     EXPECT_EQ(c[4], 0);
-    EXPECT_GE(back, 300.0 - 150.0 - 1.0) << "silent for the pause, less the wait for a DTR change";
     std::vector<Bytes> steps = answerHandshake(pc, size);
     EXPECT_TRUE(validControl(steps[0], 'A'));
     EXPECT_EQ(steps[3], Bytes{0x01});
