@@ -313,6 +313,12 @@ class SessionTest(unittest.TestCase):
         self.assertGreaterEqual(statistics.mean(gaps), 14.0, name)
         self.assertLess(statistics.median(gaps), 19.0, name)
 
+    def disconnect(self, caller, other, marks):
+        """The caller clicks Disconnect; both sides say the link is over."""
+        caller.send("click 1060")
+        caller.wait_log("Sending disconnect packet...disconnected\r\n", marks[caller.name])
+        other.wait_log("Disconnect packet received...disconnected\r\n", marks[other.name])
+
     def whole_link(self, tag, size, connector, listener):
         """Settings on both sides, the connector's console starting a transfer,
         the link checked, then the connector disconnects. Each side is
@@ -326,9 +332,7 @@ class SessionTest(unittest.TestCase):
         samples, marks = self.watch_transfer(sides)
         statuses = dict(zip((c.name, l.name), self.quiet_status([c, l])))
         self.check_link(tag, size, samples, statuses, answerer=l.name)
-        c.send("click 1060")
-        c.wait_log("Sending disconnect packet...disconnected\r\n", marks[c.name])
-        l.wait_log("Disconnect packet received...disconnected\r\n", marks[l.name])
+        self.disconnect(c, l, marks)
         return burst
 
     # ---- tests ----
@@ -412,9 +416,7 @@ class SessionTest(unittest.TestCase):
                                          relay_port=relay.port)
         samples, marks = self.watch_transfer({"A": (a, mark_a), "B": (b, mark_b)})
         status = dict(zip("AB", self.quiet_status([a, b])))
-        a.send("click 1060")
-        a.wait_log("Sending disconnect packet...disconnected\r\n", marks["A"])
-        b.wait_log("Disconnect packet received...disconnected\r\n", marks["B"])
+        self.disconnect(a, b, marks)
         for p in (a, b):
             self.assertEqual(p.close(), 0)
         relay.close()
@@ -501,9 +503,7 @@ class SessionTest(unittest.TestCase):
         # Back: a new handshake and a whole transfer.
         samples, marks = self.watch_transfer({"A": (a, mark_a), "B": (b, mark_b)})
         status = dict(zip("AB", self.quiet_status([a, b])))
-        a.send("click 1060")
-        a.wait_log("Sending disconnect packet...disconnected\r\n", marks["A"])
-        b.wait_log("Disconnect packet received...disconnected\r\n", marks["B"])
+        self.disconnect(a, b, marks)
         for p in (a, b):
             self.assertEqual(p.close(), 0)
             log = p.log()
