@@ -305,6 +305,16 @@ protected:
         EXPECT_EQ(error, 0u);
         return r;
     }
+    // The ended wait's result is one received character; it is read off the line.
+    void takeCharacterResult() {
+        uint32_t events = 0, error = 0;
+        ASSERT_EQ(serialWaitResult(port, wait, &events, &error), 1);
+        EXPECT_EQ(events, EvRxChar);
+        uint8_t b;
+        uint32_t done = 0;
+        ASSERT_EQ(serialRead(port, &b, 1, &done), 1);
+        ASSERT_EQ(done, 1u);
+    }
     WakeEvent* packet = nullptr;
     LineWait* wait = nullptr;
 };
@@ -321,13 +331,8 @@ TEST_F(WaitTest, LineWaitEndsForCharactersAndMaskChanges) {
     start = Clock::now();
     ASSERT_EQ(waitFor(2000), 0u);
     EXPECT_LT(msSince(start), 1000.0);
+    takeCharacterResult();
     uint32_t events = 0, error = 0;
-    ASSERT_EQ(serialWaitResult(port, wait, &events, &error), 1);
-    EXPECT_EQ(events, EvRxChar);
-    uint8_t b;
-    uint32_t done = 0;
-    ASSERT_EQ(serialRead(port, &b, 1, &done), 1);
-    ASSERT_EQ(done, 1u);
 
     // A mask change from the other thread ends a pending wait with no events.
     arm();
@@ -370,12 +375,7 @@ TEST_F(WaitTest, PacketEventWakesTheWaitAndResets) {
     wakeEventSet(packet);
     EXPECT_EQ(waitFor(2000), 0u);
     EXPECT_EQ(waitFor(2000), 0u) << "the ended wait stays signalled until its result is taken";
-    uint32_t events = 0, error = 0;
-    ASSERT_EQ(serialWaitResult(port, wait, &events, &error), 1);
-    EXPECT_EQ(events, EvRxChar);
-    uint8_t b;
-    uint32_t done = 0;
-    ASSERT_EQ(serialRead(port, &b, 1, &done), 1);
+    takeCharacterResult();
     arm();
     EXPECT_EQ(waitFor(2000), 1u);
     EXPECT_EQ(waitFor(5), kWaitTimeout);

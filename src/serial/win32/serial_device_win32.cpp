@@ -52,6 +52,13 @@ int transfer(SerialPort* port, bool writing, void* buffer, uint32_t count, uint3
     return ok ? 1 : 0;
 }
 
+// The device's DCB as it reports it.
+int readDcb(SerialPort* port, DCB* dcb) {
+    ZeroMemory(dcb, sizeof *dcb);
+    dcb->DCBlength = sizeof *dcb;
+    return GetCommState(port->handle, dcb) ? 1 : 0;
+}
+
 } // namespace
 
 SerialPort* serialOpen(const char* name, uint32_t* error) {
@@ -86,9 +93,7 @@ void serialSetQueues(SerialPort* port, uint32_t inBytes, uint32_t outBytes) {
 
 int serialGetLine(SerialPort* port, LineSettings* settings) {
     DCB dcb;
-    ZeroMemory(&dcb, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(port->handle, &dcb)) return 0;
+    if (!readDcb(port, &dcb)) return 0;
     settings->baudRate = dcb.BaudRate;
     settings->byteSize = dcb.ByteSize;
     settings->parity = dcb.Parity;
@@ -99,9 +104,7 @@ int serialGetLine(SerialPort* port, LineSettings* settings) {
 // The device's whole DCB as it reports it, with the four fields changed.
 int serialSetLine(SerialPort* port, const LineSettings* settings) {
     DCB dcb;
-    ZeroMemory(&dcb, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(port->handle, &dcb)) return 0;
+    if (!readDcb(port, &dcb)) return 0;
     dcb.BaudRate = settings->baudRate;
     dcb.ByteSize = settings->byteSize;
     dcb.Parity = settings->parity;
