@@ -46,7 +46,10 @@ void handOver(int counterId, uint32_t value, const char* text) {
         wasEmpty = queueCount == 0;
         ++queueCount;
     }
-    if (wasEmpty) wakeWindowThread();
+    if (wasEmpty) {
+        wakeWindowThread();
+        handOffWaiting();
+    }
 }
 
 void apply(const HandOff& h) {

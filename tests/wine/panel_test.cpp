@@ -21,6 +21,7 @@
 #include "ui/pane.h"
 #include "ui/widgets.h"
 #include "ui/win32/win_ui.h"
+#include "wine/wintest.h"
 
 namespace {
 
@@ -29,6 +30,8 @@ namespace {
 int groupsPassed = 0, groupsFailed = 0;
 bool groupOk = true;
 const char* groupName = "";
+
+} // namespace
 
 void check(bool ok, int line, const char* format, ...) {
     if (ok) return;
@@ -41,8 +44,8 @@ void check(bool ok, int line, const char* format, ...) {
     std::printf("\n");
     std::fflush(stdout);
 }
-#define CHECK(c) check((c), __LINE__, "%s", #c)
-#define CHECKF(c, ...) check((c), __LINE__, __VA_ARGS__)
+
+namespace {
 
 volatile DWORD groupStart = 0;
 
@@ -1019,6 +1022,7 @@ int main() {
     runGroup("dialog controls", dialogControls);
     runGroup("modal dialogs", modalDialogs);
     runGroup("UDP through the panel", udpThroughThePanel);
+    runGroup("link lock wait", lockWaitBlocks);
     runGroup("main window close", mainWindowClose);
 
     UnhookWindowsHookEx(hook);
