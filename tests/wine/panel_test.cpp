@@ -1023,6 +1023,7 @@ int main() {
     runGroup("modal dialogs", modalDialogs);
     runGroup("UDP through the panel", udpThroughThePanel);
     runGroup("link lock wait", lockWaitBlocks);
+    runGroup("line wait closed while pending", lineWaitClosedWhilePending);
     runGroup("main window close", mainWindowClose);
 
     UnhookWindowsHookEx(hook);

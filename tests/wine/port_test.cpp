@@ -1,16 +1,81 @@
-// The port thread's side of the Windows program under Wine: the window thread's
-// wait for the link lock while the port thread holds it through a console write.
+// The port thread's side of the Windows program under Wine: a line-event wait
+// that is closed while the device still holds it, and the window thread's wait
+// for the link lock while the port thread holds it through a console write.
 #include <windows.h>
 
+#include <malloc.h>
+
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "core/link_lock.h"
 #include "core/log.h"
+#include "serial/serial_device.h"
 #include "ui/pane.h"
 #include "ui/win32/win_ui.h"
 #include "wine/wintest.h"
+
+// ---------------------------------------------------------------- freed memory
+
+// While armed, the next block freed is kept and filled with a pattern instead
+// of going back to the heap, so that a late write into it shows.
+namespace {
+constexpr unsigned char kFreed = 0xA5;
+std::atomic<bool> keepNextFree{false};
+unsigned char* keptBlock = nullptr;
+size_t keptSize = 0;
+
+bool keptUntouched() {
+    for (size_t i = 0; i < keptSize; ++i)
+        if (keptBlock[i] != kFreed) return false;
+    return true;
+}
+} // namespace
+
+void operator delete(void* block) noexcept {
+    if (block != nullptr && keepNextFree.exchange(false)) {
+        keptBlock = static_cast<unsigned char*>(block);
+        keptSize = _msize(block);
+        std::memset(keptBlock, kFreed, keptSize);
+        return;
+    }
+    std::free(block);
+}
+void operator delete(void* block, std::size_t) noexcept { operator delete(block); }
+
+// ---------------------------------------------------------------- line wait
+
+// run_wine.sh maps COM9 to /dev/ptmx. Wine holds a line-event wait on such a
+// device for about a millisecond and then ends it, writing its result into the
+// wait's record: closing the wait must take that result first.
+void lineWaitClosedWhilePending() {
+    uint32_t error = 0;
+    SerialPort* port = serialOpen("COM9", &error);
+    CHECKF(port != nullptr, "COM9 did not open (error %u)", unsigned(error));
+    if (port == nullptr) return;
+    serialSetMask(port, EvRxChar);
+    for (int round = 0; round < 5; ++round) {
+        LineWait* wait = lineWaitCreate();
+        uint32_t events = 0;
+        int started = serialWaitEvent(port, wait, &events, &error);
+        CHECKF(started == WaitPending, "the wait started with %d (error %u)", started,
+               unsigned(error));
+        keepNextFree = true;
+        lineWaitClose(wait);
+        keepNextFree = false;
+        CHECK(keptBlock != nullptr);
+        if (keptBlock == nullptr) break;
+        Sleep(50); // long past the end of the wait
+        CHECKF(keptUntouched(), "round %d: the freed wait was written to", round);
+        std::free(keptBlock);
+        keptBlock = nullptr;
+    }
+    serialClose(port);
+}
 
 // ---------------------------------------------------------------- lock wait
 

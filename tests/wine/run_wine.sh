@@ -55,6 +55,7 @@ unhex() {
 case "$mode" in
 prefix)
     if [ -f "$WINEPREFIX/system.reg" ]; then
+        ln -sfn /dev/ptmx "$WINEPREFIX/dosdevices/com9"
         echo "prefix $WINEPREFIX is ready"
         finish 0
     fi
@@ -68,6 +69,8 @@ prefix)
         || code=1
     timeout 30 wineserver -w
     [ -f "$WINEPREFIX/system.reg" ] || code=1
+    # A serial device for the test program: every open of COM9 is a new pseudo-terminal.
+    ln -sfn /dev/ptmx "$WINEPREFIX/dosdevices/com9" || code=1
     finish $code
     ;;
 

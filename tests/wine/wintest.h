@@ -9,4 +9,5 @@ void check(bool ok, int line, const char* format, ...);
 #define CHECKF(c, ...) check((c), __LINE__, __VA_ARGS__)
 
 // Groups of port_test.cpp: the port thread's side of the Windows program.
+void lineWaitClosedWhilePending();
 void lockWaitBlocks();
