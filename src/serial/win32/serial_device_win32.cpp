@@ -289,3 +289,5 @@ void serialEndWaits(SerialPort* port) {
     GetCommMask(port->handle, &mask);
     SetCommMask(port->handle, mask);
 }
+
+int serialClosing(SerialPort* port) { return isClosing(port) ? 1 : 0; }
