@@ -977,6 +977,62 @@ void udpThroughThePanel() {
     closesocket(peer);
 }
 
+// What the user chooses in the Settings dialog before pressing OK.
+const char* chosenSerialPort = "";
+unsigned chosenLocalPort = 0;
+
+bool settingsChosen(HWND dialog) {
+    if (windowText(dialog) != "Settings") return false;
+    seen.dialog = dialog;
+    SetDlgItemTextA(dialog, IDC_LOCAL_ADDRESS, "127.0.0.1");
+    SetDlgItemInt(dialog, IDC_LOCAL_PORT, chosenLocalPort, FALSE);
+    LRESULT item = SendDlgItemMessageA(dialog, IDC_SERIAL_PORT, CB_ADDSTRING, 0,
+                                       reinterpret_cast<LPARAM>(chosenSerialPort));
+    SendDlgItemMessageA(dialog, IDC_SERIAL_PORT, CB_SETCURSEL, WPARAM(item), 0);
+    PostMessageA(dialog, WM_COMMAND, IDOK, 0);
+    return true;
+}
+
+void acceptSettings(const char* serialPort) {
+    chosenSerialPort = serialPort;
+    seen = ModalSeen{};
+    onDialog = settingsChosen;
+    UINT_PTR timer = SetTimer(nullptr, 0, 5000, unstick);
+    runSettingsDialog();
+    KillTimer(nullptr, timer);
+    onDialog = nullptr;
+}
+
+// A start that fails after one that succeeded leaves no socket behind Connect
+// and Listen: they are disabled.
+void settingsStartFailure() {
+    if (panel == nullptr) return;
+    // A free UDP port that the dialog accepts.
+    for (int i = 0; i < 20 && (chosenLocalPort == 0 || chosenLocalPort > 49999); ++i) {
+        SOCKET probe = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = inet_addr("127.0.0.1");
+        bind(probe, reinterpret_cast<sockaddr*>(&at), sizeof at);
+        int size = sizeof at;
+        getsockname(probe, reinterpret_cast<sockaddr*>(&at), &size);
+        chosenLocalPort = ntohs(at.sin_port);
+        closesocket(probe);
+    }
+    paneClear();
+    acceptSettings("COM9"); // run_wine.sh maps it to a pseudo-terminal
+    CHECKF(windowText(logEdit).find("Starting port thread...success\r\n") != std::string::npos,
+           "log \"%s\"", windowText(logEdit).c_str());
+    CHECK(IsWindowEnabled(connectButton) && IsWindowEnabled(listenButton));
+
+    paneClear();
+    acceptSettings("COM8"); // no such device
+    CHECKF(windowText(logEdit).find("Opening serial port COM8 ...failed") != std::string::npos,
+           "log \"%s\"", windowText(logEdit).c_str());
+    CHECK(!IsWindowEnabled(connectButton) && !IsWindowEnabled(listenButton));
+    CHECK(IsWindowEnabled(settingsButton));
+}
+
 // Closing the main window destroys it, shuts the link down and ends the loop.
 void mainWindowClose() {
     if (panel == nullptr) return;
@@ -1022,6 +1078,7 @@ int main() {
     runGroup("dialog controls", dialogControls);
     runGroup("modal dialogs", modalDialogs);
     runGroup("UDP through the panel", udpThroughThePanel);
+    runGroup("settings start failure", settingsStartFailure);
     runGroup("link lock wait", lockWaitBlocks);
     runGroup("line wait closed while pending", lineWaitClosedWhilePending);
     runGroup("main window close", mainWindowClose);
