@@ -403,6 +403,8 @@ void checkLiveDialog(const Template& t, HWND dialog) {
     CHECKF(client.right == wantSize.right && client.bottom == wantSize.bottom,
            "dialog %d client %ldx%ld, want %ldx%ld", t.resource, client.right, client.bottom,
            wantSize.right, wantSize.bottom);
+    std::printf("     dialog %d: %dx%d dialog units, %ldx%ld pixels\n", t.resource, t.cx, t.cy,
+                client.right, client.bottom);
 }
 
 void dialogsAsCreated() {
