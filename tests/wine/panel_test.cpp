@@ -355,6 +355,30 @@ INT_PTR CALLBACK plainDialogProc(HWND, UINT message, WPARAM, LPARAM) {
 
 HWND hostWindow = nullptr; // stands in for the main window
 
+// Every line of a static text fits its control's width in the control's font
+// (a wider stand-in for MS Sans Serif clips "Tfr Stat:" and "Serial Port:").
+void checkTextFits(HWND control) {
+    std::string text = windowText(control);
+    RECT client;
+    GetClientRect(control, &client);
+    HDC dc = GetDC(control);
+    HGDIOBJ before =
+        SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(control, WM_GETFONT, 0, 0)));
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        SIZE size{};
+        GetTextExtentPoint32A(dc, line.c_str(), int(line.size()), &size);
+        CHECKF(size.cx <= client.right, "\"%s\" is %ld pixels wide in a control of %ld",
+               line.c_str(), static_cast<long>(size.cx), static_cast<long>(client.right));
+        start = end + 1;
+    }
+    SelectObject(dc, before);
+    ReleaseDC(control, dc);
+}
+
 void checkLiveDialog(const Template& t, HWND dialog) {
     std::vector<HWND> children;
     for (HWND c = GetWindow(dialog, GW_CHILD); c != nullptr; c = GetWindow(c, GW_HWNDNEXT))
@@ -394,6 +418,7 @@ void checkLiveDialog(const Template& t, HWND dialog) {
                "dialog %d window %d: at %ld,%ld %ldx%ld, want %ld,%ld %ldx%ld", t.resource,
                int(i), r.left, r.top, r.right - r.left, r.bottom - r.top, wantAt.left,
                wantAt.top, wantAt.right, wantAt.bottom);
+        if (want.atom == kStatic) checkTextFits(c);
     }
     // The panel and the dialog are exactly their template's size.
     RECT client;

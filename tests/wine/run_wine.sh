@@ -230,6 +230,14 @@ prefix)
     fi
     # A serial device for the test program: every open of COM9 is a new pseudo-terminal.
     ln -sfn /dev/ptmx "$WINEPREFIX/dosdevices/com9" || finish 1 "$arch prefix"
+    # Wine's own fonts (Debian's fonts-wine), MS Sans Serif among them, where
+    # Windows keeps its fonts: Debian's Wine does not put them into a prefix.
+    fonts=/usr/share/wine/fonts
+    if [ ! -f $fonts/sserife.fon ]; then
+        echo "FAIL $fonts/sserife.fon is missing (Debian package fonts-wine)"
+        finish 1 "$arch prefix"
+    fi
+    ln -sf "$fonts"/* "$WINEPREFIX/drive_c/windows/Fonts/" || finish 1 "$arch prefix"
     echo "prefix $WINEPREFIX is ready"
     finish 0 "$arch prefix"
     ;;
