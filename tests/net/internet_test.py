@@ -69,11 +69,11 @@ class InternetTest(unittest.TestCase):
     def bed(self, *options, hop=()):
         """A fresh bed (removed at the end of the test) with the hop running."""
         InternetTest.beds += 1
-        self.name = "%s-%d" % (os.environ["NETBED_RUN"], InternetTest.beds)
-        subprocess.run([NETBED, "up", self.name, *options], check=True, timeout=TIMEOUT)
-        self.addCleanup(subprocess.run, [NETBED, "down", self.name], timeout=TIMEOUT)
+        self.bed_name = "%s-%d" % (os.environ["NETBED_RUN"], InternetTest.beds)
+        subprocess.run([NETBED, "up", self.bed_name, *options], check=True, timeout=TIMEOUT)
+        self.addCleanup(subprocess.run, [NETBED, "down", self.bed_name], timeout=TIMEOUT)
         self.hop = subprocess.Popen(
-            ["ip", "netns", "exec", self.name + "-hop", sys.executable, HOP, *hop],
+            ["ip", "netns", "exec", self.bed_name + "-hop", sys.executable, HOP, *hop],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         self.assertEqual(self.hop.stdout.readline(), b"ready\n")
 
@@ -88,7 +88,7 @@ class InternetTest(unittest.TestCase):
     def program(self, home):
         """zavik-headless in home 'a' or 'b', its Settings accepted with a
         simulated console; returns it and its console's transcript path."""
-        ns = "%s-%s" % (self.name, home)
+        ns = "%s-%s" % (self.bed_name, home)
         wrapper = os.path.join(self.dir, "in-" + home)
         with open(wrapper, "w") as f:
             f.write("#!/bin/sh\nexec ip netns exec %s %s\n" % (ns, harness.BINARY))
@@ -161,7 +161,8 @@ class InternetTest(unittest.TestCase):
             time.sleep(0.3)
         other = b if leaver is a else a
         mark = len(other.out)
-        leaver.send("click %d" % (1060 if leaver.status()["connect"].startswith("Disconnect:") else 1061))
+        connector = leaver.status()["connect"].startswith("Disconnect:")
+        leaver.send("click %d" % (1060 if connector else 1061))
         leaver.wait_log("Sending disconnect packet...disconnected\r\n", marks[leaver.name])
         other.wait_log("Disconnect packet received...disconnected\r\n", mark)
         for p in (a, b):
@@ -204,18 +205,15 @@ class InternetTest(unittest.TestCase):
             self.assertEqual(v[4] - v[3], p.log().count(EARLY_DATA[0]), p.name)
 
     def measured(self, tag, values, pings, extra=""):
-        """Prints the figures of a scenario; returns the packets each side
-        stepped over (numbers its delivery passed with nothing there)."""
-        stepped = {}
+        """Prints the figures of a scenario. A side stepped over the numbers
+        its delivery passed with no packet there."""
         for p in self.programs:
             v = values[p.name]
-            stepped[p.name] = v[4] - v[3]
             report("%s, side %s: counters %s; packets sent %d, received %d, stepped over %d; "
-                   "mean ping %s ms; warnings %d" % (tag, p.name, ",".join(map(str, v)), v[1],
-                                                     v[3], stepped[p.name], pings.get(p.name, "-"),
-                                                     len(WARNING.findall(p.log()))))
+                   "mean ping %s ms; warnings %d"
+                   % (tag, p.name, ",".join(map(str, v)), v[1], v[3], v[4] - v[3],
+                      pings.get(p.name, "-"), len(WARNING.findall(p.log()))))
         report("%s: %.1f s%s" % (tag, time.monotonic() - self.started, extra))
-        return stepped
 
     def public_flows(self, hop):
         return set(hop["west>east"]["flows"]) | set(hop["east>west"]["flows"])
@@ -280,7 +278,7 @@ class InternetTest(unittest.TestCase):
             self.assertEqual(p.status()["state"], state)
             self.assertNotIn("connected", p.log())
         # Forwarding the port now lets B's next retry through.
-        subprocess.run([NETBED, "forward", self.name, str(PORT)], check=True, timeout=TIMEOUT)
+        subprocess.run([NETBED, "forward", self.bed_name, str(PORT)], check=True, timeout=TIMEOUT)
         dots = self.retries(b, mark_b)
         marks = {"B": self.connected(b, mark_b), "A": self.connected(a, mark_a)}
         values, pings = self.transfer(a, b, marks, leaver=b)

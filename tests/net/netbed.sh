@@ -30,36 +30,41 @@
 set -euo pipefail
 
 NAMESPACES=(a ra hop rb b)
+PREFIX=zk13 # every namespace of a run is named zk13-<the run's pid>-...
 
 die() { echo "netbed: $*" >&2; exit 1; }
 
 in_ns() { local ns=$1; shift; ip netns exec "$ns" "$@"; }
 
+# A home router's rules; with guard=1 it drops what comes unasked from the
+# public side to itself.
 router_rules() { # guard
-  local guard=$1
-  echo "table ip nat {"
-  echo "  chain prerouting { type nat hook prerouting priority dstnat; policy accept;"
-  echo "  }"
-  echo "  chain postrouting { type nat hook postrouting priority srcnat; policy accept;"
-  echo "    oifname \"wan\" masquerade"
-  echo "  }"
-  echo "}"
-  echo "table ip filter {"
-  echo "  chain forward { type filter hook forward priority filter; policy drop;"
-  echo "    ct state established,related accept"
-  echo "    iifname \"lan\" oifname \"wan\" accept"
-  echo "  }"
-  echo "  chain input { type filter hook input priority filter; policy accept;"
-  if [[ $guard == 1 ]]; then
-    echo "    iifname \"wan\" ct state established,related accept"
-    echo "    iifname \"wan\" drop"
-  fi
-  echo "  }"
-  echo "}"
+  local guard=""
+  [[ $1 == 1 ]] && guard='iifname "wan" ct state established,related accept
+    iifname "wan" drop'
+  cat <<EOF
+table ip nat {
+  chain prerouting { type nat hook prerouting priority dstnat; policy accept;
+  }
+  chain postrouting { type nat hook postrouting priority srcnat; policy accept;
+    oifname "wan" masquerade
+  }
+}
+table ip filter {
+  chain forward { type filter hook forward priority filter; policy drop;
+    ct state established,related accept
+    iifname "lan" oifname "wan" accept
+  }
+  chain input { type filter hook input priority filter; policy accept;
+    $guard
+  }
+}
+EOF
 }
 
 quiet_ns() { # no IPv6 chatter on the links
-  in_ns "$1" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1 || true
+  in_ns "$1" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 \
+    net.ipv6.conf.default.disable_ipv6=1 || true
 }
 
 up() {
@@ -117,7 +122,7 @@ forward() { # bed port
 
 # Every namespace whose name starts with $1.
 namespaces_of() {
-  ip netns list | awk '{print $1}' | grep -F "$1" | grep "^$1" || true
+  ip netns list | awk -v p="$1" 'index($1, p) == 1 {print $1}'
 }
 
 # Ends the processes in the namespaces named PREFIX... and removes them.
@@ -138,8 +143,9 @@ check() {
   [[ $(id -u) -eq 0 ]] || die "network namespaces need root; this is uid $(id -u)"
   command -v ip >/dev/null || die "no 'ip' command (Debian package iproute2)"
   command -v nft >/dev/null || die "no 'nft' command (Debian package nftables)"
-  local probe="zk13-$$-probe"
-  ip netns add "$probe" 2>/dev/null || die "cannot make a network namespace here (ip netns add failed)"
+  local probe="$PREFIX-$$-probe"
+  ip netns add "$probe" 2>/dev/null ||
+    die "cannot make a network namespace here (ip netns add failed)"
   local ok=1
   printf 'table ip t {\n chain c {\n type nat hook postrouting priority srcnat;\n masquerade\n }\n}\n' |
     ip netns exec "$probe" nft -f - 2>/dev/null || ok=0
@@ -155,14 +161,14 @@ run() {
   check
   # Beds of earlier runs whose process is gone (a run killed before its trap).
   local ns pid
-  for ns in $(namespaces_of zk13-); do
-    pid=${ns#zk13-}
+  for ns in $(namespaces_of "$PREFIX-"); do
+    pid=${ns#"$PREFIX-"}
     pid=${pid%%-*}
     [[ $pid =~ ^[0-9]+$ ]] || continue
     kill -0 "$pid" 2>/dev/null && continue
-    remove "zk13-$pid-"
+    remove "$PREFIX-$pid-"
   done
-  export NETBED_RUN="zk13-$$"
+  export NETBED_RUN="$PREFIX-$$"
   trap 'remove "$NETBED_RUN-"' EXIT
   trap 'exit 129' HUP
   trap 'exit 130' INT
@@ -175,5 +181,6 @@ case ${1:-} in
   up) shift; up "$@" ;;
   forward) shift; forward "$@" ;;
   down) shift; remove "$1-" ;;
-  *) die "usage: netbed.sh run COMMAND... | up BED [forward=PORT] [open] | forward BED PORT | down BED" ;;
+  *) die "usage: netbed.sh run COMMAND... | up BED [forward=PORT] [open]" \
+         "| forward BED PORT | down BED" ;;
 esac
