@@ -14,6 +14,7 @@ Usage: netbed.sh run internet_test.py <path to zavik-headless> [unittest argumen
 import json
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -91,7 +92,7 @@ class InternetTest(unittest.TestCase):
         ns = "%s-%s" % (self.bed_name, home)
         wrapper = os.path.join(self.dir, "in-" + home)
         with open(wrapper, "w") as f:
-            f.write("#!/bin/sh\nexec ip netns exec %s %s\n" % (ns, harness.BINARY))
+            f.write("#!/bin/sh\nexec ip netns exec %s %s\n" % (ns, shlex.quote(harness.BINARY)))
         os.chmod(wrapper, 0o755)
         p = Headless(home.upper(), binary=wrapper)
         self.programs.append(p)
