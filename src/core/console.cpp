@@ -9,9 +9,9 @@
 #include "core/link_lock.h"
 #include "core/link_state.h"
 #include "core/log.h"
-#include "core/platform.h"
+#include "os/system.h"
 #include "core/tracking.h"
-#include "serial/serial_device.h"
+#include "os/serial_device.h"
 #include "serial/serial_port.h"
 
 namespace {

@@ -6,9 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
-struct SerialPort;   // an open serial device (serial/serial_device.h)
-struct WakeEvent;    // an auto-reset event (core/platform.h)
-struct ThreadHandle; // a started thread (core/platform.h)
+struct SerialPort;   // an open serial device (os/serial_device.h)
+struct WakeEvent;    // an auto-reset event (os/system.h)
+struct ThreadHandle; // a started thread (os/system.h)
 
 // A 32-bit integer stored little-endian whatever the host, so a slot is the
 // byte image of a datagram on every platform.

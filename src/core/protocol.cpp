@@ -7,8 +7,8 @@
 #include "core/exchange.h"
 #include "core/link_lock.h"
 #include "core/log.h"
-#include "core/platform.h"
-#include "net/udp.h"
+#include "os/system.h"
+#include "os/udp.h"
 #include "ui/resource.h"
 
 namespace {

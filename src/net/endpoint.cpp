@@ -5,7 +5,7 @@
 #include "core/link_lock.h"
 #include "core/link_state.h"
 #include "core/log.h"
-#include "net/udp.h"
+#include "os/udp.h"
 
 int startWinsock() {
     logPrintf("Initializing  WinSock...");

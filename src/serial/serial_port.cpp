@@ -6,9 +6,9 @@
 #include "core/link_lock.h"
 #include "core/link_state.h"
 #include "core/log.h"
-#include "core/platform.h"
+#include "os/system.h"
 #include "net/endpoint.h"
-#include "serial/serial_device.h"
+#include "os/serial_device.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 // The main window's close box and the program's shutdown. Window thread.
 #include "core/link_state.h"
 #include "core/log.h"
-#include "core/platform.h"
+#include "os/system.h"
 #include "core/protocol.h"
-#include "net/udp.h"
+#include "os/udp.h"
 #include "serial/serial_port.h"
 #include "ui/panel.h"
 #include "ui/widgets.h"

@@ -6,10 +6,10 @@
 #include <cstring>
 
 #include "core/log.h"
-#include "core/platform.h"
-#include "core/window_effects.h"
-#include "net/udp.h"
-#include "ui/pane.h"
+#include "os/system.h"
+#include "os/window_effects.h"
+#include "os/udp.h"
+#include "os/pane.h"
 
 FakeSerial fakeSerial;
 FakeNet fakeNet;

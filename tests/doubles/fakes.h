@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/link_state.h"
-#include "serial/serial_device.h"
+#include "os/serial_device.h"
 
 using Bytes = std::vector<uint8_t>;
 

@@ -24,10 +24,10 @@
 #include "core/link_lock.h"
 #include "core/link_state.h"
 #include "core/log.h"
-#include "core/platform.h"
+#include "os/system.h"
 #include "serial/port_thread.h"
 #include "serial/serial_port.h"
-#include "ui/pane.h"
+#include "os/pane.h"
 #include "ui/posix/front_end.h"
 
 namespace {

@@ -19,7 +19,7 @@
 
 #include "serial/posix/sim_console.h"
 #include "serial/posix/sim_script.h"
-#include "serial/serial_device.h"
+#include "os/serial_device.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include "doubles/fakes.h"
 #include "net/endpoint.h"
-#include "net/udp.h"
+#include "os/udp.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "core/link_state.h"
-#include "core/platform.h"
+#include "os/system.h"
 #include "doubles/fakes.h"
 #include "serial/port_thread.h"
 #include "ui/log.h"

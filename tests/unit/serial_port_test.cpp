@@ -1,6 +1,6 @@
 #include "serial/serial_port.h"
 
-#include "core/platform.h"
+#include "os/system.h"
 #include "doubles/fakes.h"
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include <cstring>
 
-#include "net/udp.h"
+#include "os/udp.h"
 #include "ui/posix/window_loop.h"
 
 namespace {

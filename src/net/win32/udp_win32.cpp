@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "net/udp.h"
+#include "os/udp.h"
 #include "ui/win32/win_ui.h"
 
 namespace {

@@ -19,9 +19,9 @@
 #include <mutex>
 #include <new>
 
-#include "core/posix/system_posix.h"
+#include "os/posix/system_posix.h"
 #include "serial/posix/sim_console.h"
-#include "serial/serial_device.h"
+#include "os/serial_device.h"
 
 const uint32_t kPortClosedError = EBADF;
 

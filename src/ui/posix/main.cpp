@@ -27,7 +27,7 @@
 
 #include "core/link_state.h"
 #include "core/log.h"
-#include "core/window_effects.h"
+#include "os/window_effects.h"
 #include "ui/dialog_number.h"
 #include "ui/log.h"
 #include "ui/panel.h"

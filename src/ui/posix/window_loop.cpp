@@ -10,9 +10,9 @@
 #include <atomic>
 
 #include "core/log.h"
-#include "core/platform.h"
-#include "core/window_effects.h"
-#include "ui/pane.h"
+#include "os/system.h"
+#include "os/window_effects.h"
+#include "os/pane.h"
 #include "ui/panel.h"
 
 namespace {
