@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/link_lock.h"
+#include "core/link_state.h"
 #include "core/log.h"
 #include "os/system.h"
 #include "os/udp.h"

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "core/link_state.h"
+#include "os/types.h"
 
 // Starts the socket library (WSAStartup 1.1); 0 on success, else the error code
 // it returned.
