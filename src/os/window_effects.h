@@ -1,5 +1,7 @@
-// The panel's effects that the connection protocol causes: its three buttons,
-// the connect retry timer and the transfer warning. Defined by each front end.
+// The panel's effects that the link causes: its three buttons, the connect
+// retry timer, the transfer warning and the counters' refresh. Defined by the
+// user interface above (the counters' refresh once, in ui/; the rest by each
+// front end).
 #pragma once
 
 #include <cstdint>
@@ -18,3 +20,7 @@ void retryTimerKill();
 
 // Yes/No box with the warning icon, owned by the panel; 1 for Yes.
 int askYesNo(const char* text, const char* caption);
+
+// Brings the counter fields up to date, at most every 250 ms, while the console
+// is active. Port thread, with the time its idle tick read.
+void refreshStatistics(uint32_t now);

@@ -19,7 +19,7 @@
 #include "os/system.h"
 #include "os/serial_device.h"
 #include "serial/serial_port.h"
-#include "ui/log.h"
+#include "os/window_effects.h"
 
 namespace {
 

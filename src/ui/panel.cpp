@@ -9,7 +9,6 @@
 #include "os/window_effects.h"
 #include "net/endpoint.h"
 #include "os/udp.h"
-#include "ui/log.h"
 #include "ui/resource.h"
 #include "ui/widgets.h"
 

@@ -7,7 +7,7 @@
 #include "os/system.h"
 #include "doubles/fakes.h"
 #include "serial/port_thread.h"
-#include "ui/log.h"
+#include "ui/resource.h"
 
 namespace {
 

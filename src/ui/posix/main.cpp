@@ -29,7 +29,7 @@
 #include "core/log.h"
 #include "os/window_effects.h"
 #include "ui/dialog_number.h"
-#include "ui/log.h"
+#include "ui/counters.h"
 #include "ui/panel.h"
 #include "ui/posix/front_end.h"
 #include "ui/posix/window_loop.h"
