@@ -18,6 +18,13 @@ constexpr uint32_t kConnectRetryMs = 2000;
 void retryTimerStart(); // timer 1 on the panel, every 2000 ms
 void retryTimerKill();
 
+// The UDP socket's read notifications, delivered on the window thread as the
+// panel's socket notification, one per waiting datagram (WSAAsyncSelect with
+// FD_READ on Windows). Start returns 1 on success, else 0 with the socket
+// library's error (netLastError). Stop comes before the socket is closed.
+int socketNotifyStart(uintptr_t socket);
+void socketNotifyStop(uintptr_t socket);
+
 // Yes/No box with the warning icon, owned by the panel; 1 for Yes.
 int askYesNo(const char* text, const char* caption);
 

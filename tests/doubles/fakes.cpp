@@ -359,10 +359,11 @@ int netBind(uintptr_t, const SocketAddress& address) {
     return fakeNet.bindFails ? 0 : 1;
 }
 void netCloseSocket(uintptr_t socket) { fakeNet.closed.push_back(socket); }
-int netArmReadNotification(uintptr_t) {
+int socketNotifyStart(uintptr_t) {
     ++fakeNet.arms;
     return fakeNet.armFails ? 0 : 1;
 }
+void socketNotifyStop(uintptr_t socket) { fakeNet.notifyStops.push_back(socket); }
 
 int netSendTo(uintptr_t, const uint8_t* data, int length, const SocketAddress& to) {
     int result = length;

@@ -82,7 +82,8 @@ struct FakeNet {
     uintptr_t nextSocket = 100;
     std::vector<uintptr_t> closed;
     std::vector<SocketAddress> binds;
-    int arms = 0;
+    int arms = 0;                     // socket notifications started
+    std::vector<uintptr_t> notifyStops; // sockets whose notifications were stopped
 
     struct Sent {
         Bytes data;
