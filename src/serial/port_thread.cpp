@@ -16,9 +16,8 @@
 #include "core/link_lock.h"
 #include "core/link_state.h"
 #include "core/log.h"
-#include "os/system.h"
 #include "os/serial_device.h"
-#include "serial/serial_port.h"
+#include "os/system.h"
 #include "os/window_effects.h"
 
 namespace {

@@ -74,10 +74,3 @@ void closeLink() {
     LinkLock lock;
     linkState.serialPort = nullptr;
 }
-
-uint32_t queryCommErrors() {
-    uint32_t errors = 0;
-    uint32_t waiting = 0;
-    serialClearErrors(linkState.serialPort, &errors, &waiting);
-    return errors;
-}

@@ -6,5 +6,3 @@
 int openSerialPort();
 // Closes the socket, then the serial port (ending the port thread first).
 void closeLink();
-// The port's line-error bits, read and cleared.
-uint32_t queryCommErrors();

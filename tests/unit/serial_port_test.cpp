@@ -1,5 +1,6 @@
 #include "serial/serial_port.h"
 
+#include "core/console.h"
 #include "os/system.h"
 #include "doubles/fakes.h"
 
