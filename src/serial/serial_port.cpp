@@ -7,7 +7,6 @@
 #include "core/link_state.h"
 #include "core/log.h"
 #include "os/system.h"
-#include "net/endpoint.h"
 #include "os/serial_device.h"
 
 namespace {
@@ -48,9 +47,7 @@ int openSerialPort() {
     return 1;
 }
 
-void closeLink() {
-    closeUdpSocket();
-
+void closeSerialPort() {
     SerialPort* port;
     {
         LinkLock lock;

@@ -73,7 +73,7 @@ protected:
         ASSERT_NE(linkState.packetEvent, nullptr);
     }
     void TearDown() override {
-        closeLink();
+        closeSerialPort();
         deliverHandOffs();
         if (linkState.packetEvent != nullptr) wakeEventClose(linkState.packetEvent);
         linkState.packetEvent = nullptr;
@@ -126,7 +126,7 @@ TEST_F(PortThreadOnPty, CapturesWhatTheConsoleSendsAndEndsSilentlyOnClose) {
         EXPECT_TRUE(linkState.psxActive);
     }
 
-    closeLink();
+    closeSerialPort();
     EXPECT_EQ(linkState.portThread, nullptr);
     EXPECT_EQ(linkState.serialPort, nullptr);
     EXPECT_FALSE(linkState.stopPortThread);
@@ -139,7 +139,7 @@ TEST_F(PortThreadOnPty, TheStopFlagEndsTheThreadInOrder) {
     ASSERT_TRUE(windowLoopUntil([] { return captured() == 1; }));
     linkState.stopPortThread = true;
     ASSERT_TRUE(windowLoopUntil([] { return count(log(), kClosed) == 1; }));
-    closeLink();
+    closeSerialPort();
     EXPECT_FALSE(linkState.stopPortThread);
     EXPECT_EQ(log(), "Opening serial port " + path + " ...success\r\n" + kClosed +
                          "Closing serial port\r\n");
@@ -155,7 +155,7 @@ TEST_F(PortThreadOnPty, ShutdownEndsTheThreadOneWayOrTheOther) {
         }
         startThread();
         linkState.stopPortThread = true;
-        closeLink();
+        closeSerialPort();
         EXPECT_EQ(linkState.portThread, nullptr);
         EXPECT_LE(count(log(), kClosed), 1);
         EXPECT_EQ(count(log(), "Closing serial port\r\n"), 1);
@@ -181,7 +181,7 @@ TEST_F(PortThreadOnPty, LinesQueuedWhileTheWindowThreadIsBusyArriveWholeAndInOrd
     ASSERT_TRUE(windowLoopUntil([] { return captured() == 1; }));
     linkState.stopPortThread = true;
     ASSERT_TRUE(windowLoopUntil([] { return count(log(), kClosed) == 1; }));
-    closeLink();
+    closeSerialPort();
 
     std::string text = log();
     std::string head = "Opening serial port " + path + " ...success\r\n";
@@ -214,7 +214,7 @@ TEST_F(PortThreadOnPty, ALineThatGoesAwayEndsTheThreadWithoutFloodingTheLog) {
         << text;
     EXPECT_EQ(count(text, "WARN:"), 2) << text;
     EXPECT_GE(seconds, 1.9); // not at the first failure
-    closeLink();
+    closeSerialPort();
     EXPECT_EQ(count(log(), kClosed), 0);
 }
 
@@ -235,7 +235,7 @@ TEST_F(PortThreadOnPty, IdleThreadCpuAtOneMillisecondWaits) {
                        std::to_string(100.0 * cpu / wall));
         // Only a thread that never blocks comes near a whole core.
         EXPECT_LT(cpu / wall, 0.9);
-        closeLink();
+        closeSerialPort();
         if (waitMs == 1) {
             paneClear();
             ASSERT_EQ(openSerialPort(), 1);
@@ -293,7 +293,7 @@ TEST_F(PortThreadOnPty, WindowThreadWaitForTheLinkLockUnderLoad) {
         LinkLock lock;
         delivered = linkState.remote.remoteDelivered;
     }
-    closeLink();
+    closeSerialPort();
 
     unsigned long longest = longestWindowWaitUs();
     std::printf("[ MEASURE  ] window thread's longest wait for the link lock under load: "
