@@ -9,9 +9,9 @@
 #include "core/link_lock.h"
 #include "core/link_state.h"
 #include "core/log.h"
-#include "os/system.h"
 #include "core/tracking.h"
 #include "os/serial_device.h"
+#include "os/system.h"
 
 namespace {
 

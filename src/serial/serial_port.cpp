@@ -6,8 +6,8 @@
 #include "core/link_lock.h"
 #include "core/link_state.h"
 #include "core/log.h"
-#include "os/system.h"
 #include "os/serial_device.h"
+#include "os/system.h"
 
 namespace {
 

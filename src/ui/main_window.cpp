@@ -2,9 +2,9 @@
 // shutdown. Window thread.
 #include "core/link_state.h"
 #include "core/log.h"
-#include "os/system.h"
 #include "core/protocol.h"
 #include "net/endpoint.h"
+#include "os/system.h"
 #include "os/udp.h"
 #include "serial/serial_port.h"
 #include "ui/panel.h"

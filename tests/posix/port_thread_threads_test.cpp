@@ -19,15 +19,15 @@
 #include <thread>
 #include <vector>
 
-#include "fresh_program.h"
 #include "core/exchange.h"
 #include "core/link_lock.h"
 #include "core/link_state.h"
 #include "core/log.h"
+#include "fresh_program.h"
+#include "os/pane.h"
 #include "os/system.h"
 #include "serial/port_thread.h"
 #include "serial/serial_port.h"
-#include "os/pane.h"
 #include "ui/posix/front_end.h"
 
 namespace {

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "fresh_program.h"
-#include "os/system.h"
 #include "os/serial_device.h"
+#include "os/system.h"
 #include "serial/serial_port.h"
 #include "ui/posix/front_end.h"
 

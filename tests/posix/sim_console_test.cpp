@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "os/serial_device.h"
 #include "serial/posix/sim_console.h"
 #include "serial/posix/sim_script.h"
-#include "os/serial_device.h"
 
 namespace {
 

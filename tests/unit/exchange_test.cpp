@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "core/exchange.h"
-#include "os/system.h"
 #include "doubles/fakes.h"
+#include "os/system.h"
 #include "os/udp.h"
 
 namespace {

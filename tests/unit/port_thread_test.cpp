@@ -4,8 +4,8 @@
 #include <string>
 
 #include "core/link_state.h"
-#include "os/system.h"
 #include "doubles/fakes.h"
+#include "os/system.h"
 #include "serial/port_thread.h"
 #include "ui/resource.h"
 

@@ -1,9 +1,9 @@
 #include "serial/serial_port.h"
 
 #include "core/console.h"
-#include "ui/panel.h"
-#include "os/system.h"
 #include "doubles/fakes.h"
+#include "os/system.h"
+#include "ui/panel.h"
 
 namespace {
 

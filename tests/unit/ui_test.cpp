@@ -4,10 +4,10 @@
 #include <string>
 
 #include "core/link_state.h"
-#include "os/system.h"
 #include "core/protocol.h"
 #include "doubles/fake_widgets.h"
 #include "doubles/fakes.h"
+#include "os/system.h"
 #include "os/udp.h"
 #include "ui/dialog_number.h"
 #include "ui/panel.h"

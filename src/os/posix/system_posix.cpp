@@ -10,8 +10,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "os/system.h"
 #include "os/posix/system_posix.h"
+#include "os/system.h"
 
 uint32_t clockMs() {
     timespec ts;

@@ -20,8 +20,8 @@
 #include <new>
 
 #include "os/posix/system_posix.h"
-#include "serial/posix/sim_console.h"
 #include "os/serial_device.h"
+#include "serial/posix/sim_console.h"
 
 const uint32_t kPortClosedError = EBADF;
 

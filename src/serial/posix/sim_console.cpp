@@ -113,9 +113,9 @@
 #include <cstring>
 #include <new>
 
+#include "os/serial_device.h"
 #include "serial/posix/sim_console.h"
 #include "serial/posix/sim_script.h"
-#include "os/serial_device.h"
 
 namespace {
 

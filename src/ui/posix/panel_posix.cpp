@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "core/link_state.h"
-#include "os/window_effects.h"
 #include "os/pane.h"
+#include "os/window_effects.h"
 #include "ui/posix/front_end.h"
 #include "ui/resource.h"
 #include "ui/widgets.h"

@@ -11,9 +11,9 @@
 #include <atomic>
 
 #include "core/log.h"
+#include "os/pane.h"
 #include "os/system.h"
 #include "os/window_effects.h"
-#include "os/pane.h"
 #include "ui/panel.h"
 
 namespace {
