@@ -1,74 +1,25 @@
-// Serial devices on Linux: termios ttys, and the simulated console behind a
-// stream socket, with the behaviour of the Windows communications calls that the
-// link relies on (read and write time-outs, line-event waits, the mask).
+// Serial devices on Linux: opening a terminal device exclusively in raw mode,
+// its line settings, its line errors and modem lines, and closing it with the
+// settings found at open put back. A port on the simulated console
+// (sim_port_posix.cpp) answers these calls itself.
 #include <errno.h>
 #include <fcntl.h>
-#include <linux/serial.h>
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <new>
 
-#include "os/posix/system_posix.h"
 #include "os/serial_device.h"
+#include "serial/posix/device_posix.h"
 #include "serial/posix/sim_console.h"
 
-const uint32_t kPortClosedError = EBADF;
-
 namespace {
-
-constexpr uint32_t kInfinite = 0xFFFFFFFFu;
-constexpr uint32_t kWaitFailed = 0xFFFFFFFFu;
-constexpr int64_t kNsPerMs = 1000000;
-// How often the modem lines are looked at while a wait asks for them on a
-// device that cannot signal their changes.
-constexpr int64_t kLinePollNs = kNsPerMs;
-
-// Where a port's CTS and DSR changes come from.
-enum LineSource {
-    LinesNone,   // no modem lines (a pseudo-terminal): they never change
-    LinesIcount, // the driver counts the changes (TIOCGICOUNT)
-    LinesModem,  // only the line states can be read (TIOCMGET)
-    LinesSim,    // the simulated console's own counts
-};
-
-struct LineCounts {
-    uint32_t cts;
-    uint32_t dsr;
-};
-
-int64_t nowNs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-timespec toTimespec(int64_t ns) {
-    if (ns < 0) ns = 0;
-    return timespec{time_t(ns / 1000000000), long(ns % 1000000000)};
-}
-
-void signalFd(int fd) {
-    uint64_t one = 1;
-    ssize_t r = write(fd, &one, sizeof one);
-    (void)r;
-}
-
-void drainFd(int fd) {
-    uint64_t value;
-    ssize_t r = read(fd, &value, sizeof value);
-    (void)r;
-}
 
 struct Speed {
     uint32_t baud;
@@ -107,66 +58,6 @@ uint32_t speedBaud(speed_t code) {
 // found state is restored at close.
 constexpr tcflag_t kFormatBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
 
-} // namespace
-
-struct SerialPort {
-    int fd = -1;
-    int controlFd = -1; // eventfd: the mask changed, or the port is closing
-    SimConsole* sim = nullptr;
-    LineSource lines = LinesNone;
-    bool errorCounts = false; // TIOCGICOUNT gives the line-error counts
-    termios found{};          // the tty's state at open, put back at close
-
-    std::atomic<uint32_t> mask{0};
-    std::atomic<uint32_t> maskGeneration{0};
-    std::atomic<bool> closing{false};
-
-    std::mutex lock; // guards the fields below
-    CommTimeouts timeouts{};
-    LineSettings simLine{115200, 8, 0, 0};
-    LineCounts seen{0, 0};            // line changes already reported or masked off
-    serial_icounter_struct errorBase{}; // error counts at the last clearing
-};
-
-struct LineWait {
-    SerialPort* port = nullptr;
-    bool pending = false;  // started, and its result not yet taken
-    bool ended = false;    // the wait event: signalled
-    uint32_t events = 0;   // the events that ended it
-    uint32_t error = 0;    // nonzero: the wait failed so
-    uint32_t generation = 0;
-    uint32_t mask = 0;
-};
-
-namespace {
-
-bool readLineCounts(SerialPort* port, LineCounts* counts) {
-    switch (port->lines) {
-    case LinesIcount: {
-        serial_icounter_struct ic;
-        if (ioctl(port->fd, TIOCGICOUNT, &ic) != 0) return false;
-        counts->cts = uint32_t(ic.cts);
-        counts->dsr = uint32_t(ic.dsr);
-        return true;
-    }
-    case LinesModem: {
-        int bits = 0;
-        if (ioctl(port->fd, TIOCMGET, &bits) != 0) return false;
-        counts->cts = (bits & TIOCM_CTS) ? 1 : 0;
-        counts->dsr = (bits & TIOCM_DSR) ? 1 : 0;
-        return true;
-    }
-    case LinesSim:
-        simConsoleLineCounts(port->sim, &counts->cts, &counts->dsr);
-        return true;
-    case LinesNone:
-        break;
-    }
-    counts->cts = 0;
-    counts->dsr = 0;
-    return true;
-}
-
 // Maps the Windows names COM1..COM4 to the first four serial ports.
 const char* devicePath(const char* name, char* buffer, size_t size) {
     if ((name[0] == 'C' || name[0] == 'c') && (name[1] == 'O' || name[1] == 'o') &&
@@ -176,62 +67,6 @@ const char* devicePath(const char* name, char* buffer, size_t size) {
         return buffer;
     }
     return name;
-}
-
-void failWait(LineWait* wait, int error) {
-    wait->ended = true;
-    wait->events = 0;
-    wait->error = uint32_t(error != 0 ? error : EIO);
-}
-
-// Looks whether the pending wait has ended, given what the last poll said of
-// the device. True when it has (the wait's fields say how).
-bool lineWaitEnded(LineWait* wait, short serialEvents) {
-    SerialPort* port = wait->port;
-    if (port->closing.load()) {
-        wait->ended = true;
-        return true;
-    }
-    if (port->maskGeneration.load() != wait->generation) {
-        wait->ended = true;
-        wait->events = 0;
-        return true;
-    }
-    uint32_t events = 0;
-    if (serialEvents & (POLLHUP | POLLERR | POLLNVAL)) {
-        // The device hung up (unplugged, or the other end of the line closed).
-        // Bytes that it left are still reported; after them the wait fails.
-        int waiting = 0;
-        if (ioctl(port->fd, FIONREAD, &waiting) != 0) {
-            failWait(wait, errno);
-            return true;
-        }
-        if (!(serialEvents & POLLIN) || waiting <= 0 || !(wait->mask & EvRxChar)) {
-            failWait(wait, EIO);
-            return true;
-        }
-        events |= EvRxChar;
-    } else if ((serialEvents & POLLIN) && (wait->mask & EvRxChar)) {
-        events |= EvRxChar;
-    }
-    uint32_t lineMask = wait->mask & (EvCts | EvDsr);
-    if (lineMask != 0 && port->lines != LinesNone) {
-        LineCounts now;
-        if (!readLineCounts(port, &now)) {
-            failWait(wait, errno);
-            return true;
-        }
-        std::lock_guard<std::mutex> guard(port->lock);
-        uint32_t changed = 0;
-        if ((lineMask & EvCts) && now.cts != port->seen.cts) changed |= EvCts;
-        if ((lineMask & EvDsr) && now.dsr != port->seen.dsr) changed |= EvDsr;
-        if (changed != 0) port->seen = now;
-        events |= changed;
-    }
-    if (events == 0) return false;
-    wait->ended = true;
-    wait->events = events;
-    return true;
 }
 
 } // namespace
@@ -255,18 +90,10 @@ SerialPort* serialOpen(const char* name, uint32_t* error) {
     }
 
     if (simConsoleNamed(name)) {
-        int fd = -1;
-        port->sim = simConsoleOpen(name, &fd, error);
-        if (port->sim == nullptr) {
-            if (*error == 0) *error = EINVAL;
-            close(port->controlFd);
-            delete port;
-            return nullptr;
-        }
-        port->fd = fd;
-        port->lines = LinesSim;
-        readLineCounts(port, &port->seen);
-        return port;
+        if (simPortOpen(port, name, error)) return port;
+        close(port->controlFd);
+        delete port;
+        return nullptr;
     }
 
     char pathBuffer[16];
@@ -321,11 +148,7 @@ SerialPort* serialOpen(const char* name, uint32_t* error) {
 void serialSetQueues(SerialPort*, uint32_t, uint32_t) {}
 
 int serialGetLine(SerialPort* port, LineSettings* settings) {
-    if (port->sim != nullptr) {
-        std::lock_guard<std::mutex> guard(port->lock);
-        *settings = port->simLine;
-        return 1;
-    }
+    if (port->sim != nullptr) return simPortGetLine(port, settings);
     termios t;
     if (tcgetattr(port->fd, &t) != 0) return 0;
     settings->baudRate = speedBaud(cfgetospeed(&t));
@@ -352,14 +175,7 @@ int serialSetLine(SerialPort* port, const LineSettings* settings) {
         errno = EINVAL;
         return 0;
     }
-    if (port->sim != nullptr) {
-        {
-            std::lock_guard<std::mutex> guard(port->lock);
-            port->simLine = *settings;
-        }
-        simConsoleSetSpeed(port->sim, settings->baudRate);
-        return 1;
-    }
+    if (port->sim != nullptr) return simPortSetLine(port, settings);
     speed_t code;
     if (!speedCode(settings->baudRate, &code)) {
         errno = EINVAL;
@@ -398,8 +214,7 @@ int serialSetTimeouts(SerialPort* port, const CommTimeouts* timeouts) {
 void serialClose(SerialPort* port) {
     if (port == nullptr) return;
     if (port->sim != nullptr) {
-        simConsoleClose(port->sim);
-        close(port->fd);
+        simPortClose(port);
     } else {
         // Everything as found, but the speed and character format as set.
         termios now;
@@ -415,140 +230,6 @@ void serialClose(SerialPort* port) {
     }
     close(port->controlFd);
     delete port;
-}
-
-int serialRead(SerialPort* port, uint8_t* buffer, uint32_t count, uint32_t* done) {
-    *done = 0;
-    CommTimeouts t;
-    {
-        std::lock_guard<std::mutex> guard(port->lock);
-        t = port->timeouts;
-    }
-    if (count == 0) return 1;
-
-    // The Windows rules: an interval of MAXDWORD with no totals returns at once
-    // with what is there; with a MAXDWORD multiplier and a constant, it returns
-    // as soon as anything came, or after the constant.
-    const bool immediate = t.readIntervalTimeout == kInfinite &&
-                           t.readTotalTimeoutMultiplier == 0 && t.readTotalTimeoutConstant == 0;
-    const bool firstBytes = t.readIntervalTimeout == kInfinite &&
-                            t.readTotalTimeoutMultiplier == kInfinite &&
-                            t.readTotalTimeoutConstant != 0 &&
-                            t.readTotalTimeoutConstant != kInfinite;
-    int64_t totalNs = -1;
-    if (firstBytes) {
-        totalNs = int64_t(t.readTotalTimeoutConstant) * kNsPerMs;
-    } else if (t.readTotalTimeoutMultiplier != 0 || t.readTotalTimeoutConstant != 0) {
-        totalNs = (int64_t(t.readTotalTimeoutMultiplier) * count + t.readTotalTimeoutConstant) *
-                  kNsPerMs;
-    }
-    const bool useInterval = t.readIntervalTimeout != 0 && t.readIntervalTimeout != kInfinite;
-    const int64_t intervalNs = int64_t(t.readIntervalTimeout) * kNsPerMs;
-
-    const int64_t start = nowNs();
-    int64_t lastByte = start;
-    uint32_t got = 0;
-    bool hungUp = false;
-    for (;;) {
-        ssize_t r = read(port->fd, buffer + got, count - got);
-        if (r > 0) {
-            got += uint32_t(r);
-            lastByte = nowNs();
-            if (got == count || firstBytes) break;
-            continue;
-        }
-        int failure = 0;
-        if (r < 0 && errno != EAGAIN && errno != EINTR) {
-            failure = errno;
-        } else if (r == 0 && (port->sim != nullptr || hungUp)) {
-            failure = EIO; // the other end has gone
-        }
-        if (failure != 0) {
-            *done = got;
-            if (got > 0) return 1; // the bytes that came are kept; the next read fails
-            errno = failure;
-            return 0;
-        }
-        if (r < 0 && errno == EINTR) continue;
-        if (immediate) break;
-
-        int64_t deadline = -1;
-        if (totalNs >= 0) deadline = start + totalNs;
-        if (useInterval && got > 0 && (deadline < 0 || lastByte + intervalNs < deadline)) {
-            deadline = lastByte + intervalNs;
-        }
-        timespec ts;
-        timespec* timeout = nullptr;
-        if (deadline >= 0) {
-            int64_t remaining = deadline - nowNs();
-            if (remaining <= 0) break;
-            ts = toTimespec(remaining);
-            timeout = &ts;
-        }
-        pollfd p{port->fd, POLLIN, 0};
-        int n = ppoll(&p, 1, timeout, nullptr);
-        if (n < 0 && errno != EINTR) {
-            *done = got;
-            return got > 0 ? 1 : 0;
-        }
-        if (n > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) hungUp = true;
-    }
-    *done = got;
-    return 1;
-}
-
-int serialWrite(SerialPort* port, const uint8_t* buffer, uint32_t count, uint32_t* done) {
-    *done = 0;
-    CommTimeouts t;
-    {
-        std::lock_guard<std::mutex> guard(port->lock);
-        t = port->timeouts;
-    }
-    int64_t totalNs = -1;
-    if (t.writeTotalTimeoutMultiplier != 0 || t.writeTotalTimeoutConstant != 0) {
-        totalNs = (int64_t(t.writeTotalTimeoutMultiplier) * count + t.writeTotalTimeoutConstant) *
-                  kNsPerMs;
-    }
-    const int64_t start = nowNs();
-    uint32_t sent = 0;
-    while (sent < count) {
-        ssize_t r;
-        if (port->sim != nullptr) {
-            r = send(port->fd, buffer + sent, count - sent, MSG_NOSIGNAL);
-        } else {
-            r = write(port->fd, buffer + sent, count - sent);
-        }
-        if (r > 0) {
-            sent += uint32_t(r);
-            continue;
-        }
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0 && errno != EAGAIN) {
-            *done = sent;
-            return 0;
-        }
-        timespec ts;
-        timespec* timeout = nullptr;
-        if (totalNs >= 0) {
-            int64_t remaining = start + totalNs - nowNs();
-            if (remaining <= 0) break;
-            ts = toTimespec(remaining);
-            timeout = &ts;
-        }
-        pollfd p{port->fd, POLLOUT, 0};
-        int n = ppoll(&p, 1, timeout, nullptr);
-        if (n < 0 && errno != EINTR) {
-            *done = sent;
-            return 0;
-        }
-        if (n > 0 && !(p.revents & POLLOUT) && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-            *done = sent;
-            errno = EIO;
-            return 0;
-        }
-    }
-    *done = sent;
-    return 1;
 }
 
 int serialClearErrors(SerialPort* port, uint32_t* errors, uint32_t* inQueue) {
@@ -579,7 +260,7 @@ int serialClearErrors(SerialPort* port, uint32_t* errors, uint32_t* inQueue) {
 int serialModemStatus(SerialPort* port, uint32_t* status) {
     *status = 0;
     if (port->sim != nullptr) {
-        *status = simConsoleModem(port->sim) & (MsCtsOn | MsDsrOn);
+        *status = simPortModem(port);
         return 1;
     }
     int bits = 0;
@@ -590,131 +271,4 @@ int serialModemStatus(SerialPort* port, uint32_t* status) {
     if (bits & TIOCM_CTS) *status |= MsCtsOn;
     if (bits & TIOCM_DSR) *status |= MsDsrOn;
     return 1;
-}
-
-int serialSetMask(SerialPort* port, uint32_t mask) {
-    int result = 1;
-    {
-        // Line changes made before the new mask are not reported under it.
-        std::lock_guard<std::mutex> guard(port->lock);
-        port->mask.store(mask);
-        LineCounts now;
-        if (readLineCounts(port, &now)) {
-            port->seen = now;
-        } else {
-            result = 0;
-        }
-    }
-    port->maskGeneration.fetch_add(1);
-    signalFd(port->controlFd);
-    return result;
-}
-
-LineWait* lineWaitCreate() {
-    LineWait* wait = new (std::nothrow) LineWait;
-    if (wait == nullptr) errno = ENOMEM;
-    return wait;
-}
-
-void lineWaitClose(LineWait* wait) { delete wait; }
-
-int serialWaitEvent(SerialPort* port, LineWait* wait, uint32_t* events, uint32_t* error) {
-    *events = 0;
-    *error = 0;
-    wait->port = port;
-    wait->pending = true;
-    wait->ended = false;
-    wait->events = 0;
-    wait->error = 0;
-    // After serialEndWaits the wait ends at once, and its result query fails.
-    if (port->closing.load()) {
-        wait->ended = true;
-        return WaitPending;
-    }
-    wait->generation = port->maskGeneration.load();
-    wait->mask = port->mask.load();
-    return WaitPending;
-}
-
-int serialWaitResult(SerialPort* port, LineWait* wait, uint32_t* events, uint32_t* error) {
-    *events = 0;
-    *error = 0;
-    if (port->closing.load() || (wait->port != nullptr && wait->port->closing.load())) {
-        *error = kPortClosedError;
-        return 0;
-    }
-    if (!wait->pending || !wait->ended) {
-        *error = EAGAIN; // not ended yet
-        return 0;
-    }
-    if (wait->error != 0) {
-        *error = wait->error; // it stays ended: the next query reports the same
-        return 0;
-    }
-    *events = wait->events;
-    wait->pending = false;
-    wait->ended = false;
-    return 1;
-}
-
-uint32_t waitLineOrPacket(LineWait* wait, WakeEvent* packetEvent, uint32_t timeoutMs,
-                          uint32_t* error) {
-    *error = 0;
-    if (wait->pending && wait->ended) return 0;
-    SerialPort* port = wait->pending ? wait->port : nullptr;
-    const bool infinite = timeoutMs == kInfinite;
-    const int64_t deadline = nowNs() + int64_t(timeoutMs) * kNsPerMs;
-
-    short serialEvents = 0;
-    bool packetReady = false;
-    bool polled = false;
-    for (;;) {
-        if (port != nullptr && lineWaitEnded(wait, serialEvents)) return 0;
-        if (packetReady && wakeEventTake(packetEvent)) return 1;
-        const int64_t remaining = infinite ? -1 : deadline - nowNs();
-        if (polled && !infinite && remaining <= 0) return kWaitTimeout;
-
-        pollfd fds[4];
-        int n = 0;
-        int packetIndex = -1, serialIndex = -1, controlIndex = -1, lineIndex = -1;
-        bool linePolling = false;
-        if (packetEvent != nullptr) {
-            fds[n] = pollfd{wakeEventFd(packetEvent), POLLIN, 0};
-            packetIndex = n++;
-        }
-        if (port != nullptr) {
-            fds[n] = pollfd{port->controlFd, POLLIN, 0};
-            controlIndex = n++;
-            fds[n] = pollfd{port->fd, short((wait->mask & EvRxChar) ? POLLIN : 0), 0};
-            serialIndex = n++;
-            if (wait->mask & (EvCts | EvDsr)) {
-                if (port->lines == LinesSim) {
-                    fds[n] = pollfd{simConsoleLineFd(port->sim), POLLIN, 0};
-                    lineIndex = n++;
-                } else if (port->lines == LinesIcount || port->lines == LinesModem) {
-                    linePolling = true;
-                }
-            }
-        }
-        int64_t sliceNs = remaining;
-        if (linePolling && (sliceNs < 0 || sliceNs > kLinePollNs)) sliceNs = kLinePollNs;
-        timespec ts = toTimespec(sliceNs);
-        int r = ppoll(fds, nfds_t(n), sliceNs < 0 ? nullptr : &ts, nullptr);
-        polled = true;
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            *error = uint32_t(errno);
-            return kWaitFailed;
-        }
-        serialEvents = serialIndex >= 0 ? fds[serialIndex].revents : 0;
-        packetReady = packetIndex >= 0 && (fds[packetIndex].revents & POLLIN);
-        if (controlIndex >= 0 && (fds[controlIndex].revents & POLLIN)) drainFd(port->controlFd);
-        if (lineIndex >= 0 && (fds[lineIndex].revents & POLLIN)) drainFd(fds[lineIndex].fd);
-    }
-}
-
-void serialEndWaits(SerialPort* port) {
-    if (port == nullptr) return;
-    port->closing.store(true);
-    signalFd(port->controlFd);
 }
