@@ -19,7 +19,7 @@
 
 #include "os/serial_device.h"
 #include "serial/posix/sim_console.h"
-#include "serial/posix/sim_script.h"
+#include "serial/sim/sim_options.h"
 
 namespace {
 
