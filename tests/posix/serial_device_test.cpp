@@ -20,6 +20,7 @@
 
 #include "fresh_program.h"
 #include "os/serial_device.h"
+#include "serial/sim/sim_options.h"
 #include "os/system.h"
 #include "serial/serial_port.h"
 #include "ui/posix/front_end.h"
@@ -479,6 +480,100 @@ TEST(SimulatedConsoleLine, LineEventsStatusAndBytesComeThroughTheDevice) {
     lineWaitClose(wait);
     wakeEventClose(packet);
     serialClose(port);
+}
+
+// The whole way through the device with the console's own clock, loosely
+// timed: a handshake and two exchanges of 8-byte packets. The PC may fall
+// behind (the console then has more than one packet waiting); the packets
+// still come whole and in order.
+TEST(SimulatedConsoleLine, HandshakeAndTransferThroughTheDevice) {
+    using Bytes = std::vector<uint8_t>;
+    auto control = [](uint8_t kind) {
+        Bytes p{0xFD, kind, 0x33, 0, 1, 0, 0x44, 0};
+        p[7] = simChecksum(p.data(), 7);
+        return p;
+    };
+    auto validControl = [](const Bytes& p, uint8_t kind) {
+        return p.size() == 8 && p[0] == 0xFD && p[1] == kind && simChecksum(p.data(), 7) == p[7];
+    };
+    uint32_t error = 0;
+    SerialPort* port = serialOpen("sim:size=8,packets=2,start=1,hello=0,seed=5", &error);
+    ASSERT_NE(port, nullptr) << error;
+    serialSetTimeouts(port, &kPortTimeouts);
+    LineWait* wait = lineWaitCreate();
+    ASSERT_NE(wait, nullptr);
+
+    auto next = [&](uint32_t* events) {
+        uint32_t err = 0;
+        int started = serialWaitEvent(port, wait, events, &err);
+        if (started == WaitDone) return true;
+        if (started != WaitPending) return false;
+        if (waitLineOrPacket(wait, nullptr, 5000, &err) != 0) return false;
+        return serialWaitResult(port, wait, events, &err) == 1;
+    };
+    auto readPacket = [&]() {
+        Bytes b(8);
+        uint32_t done = 0;
+        EXPECT_EQ(serialRead(port, b.data(), 8, &done), 1);
+        b.resize(done);
+        return b;
+    };
+    auto writePacket = [&](const Bytes& b) {
+        uint32_t done = 0;
+        EXPECT_EQ(serialWrite(port, b.data(), uint32_t(b.size()), &done), 1);
+        EXPECT_EQ(done, b.size());
+    };
+
+    serialSetMask(port, EvRxChar | EvCts);
+    uint32_t events = 0, status = 0;
+    ASSERT_TRUE(next(&events));
+    EXPECT_EQ(events, EvCts);
+    serialModemStatus(port, &status);
+    EXPECT_EQ(status, MsCtsOn);
+
+    ASSERT_TRUE(next(&events));
+    EXPECT_EQ(events, EvRxChar);
+    EXPECT_TRUE(validControl(readPacket(), 'C'));
+
+    writePacket(control('C'));
+    ASSERT_TRUE(next(&events));
+    EXPECT_EQ(events, EvRxChar);
+    EXPECT_TRUE(validControl(readPacket(), 'S')); // 1
+    for (int stage = 2; stage < 8; stage += 2) {
+        writePacket(control('A'));
+        ASSERT_TRUE(next(&events));
+        EXPECT_EQ(events, EvRxChar);
+        EXPECT_TRUE(validControl(readPacket(), 'A'));
+    }
+    writePacket(control('A')); // 8
+    serialSetMask(port, EvCts | EvDsr);
+
+    // At each DSR change the console's packet waits; the PC reads it, then
+    // writes its own.
+    for (uint32_t i = 0; i < 2; ++i) {
+        ASSERT_TRUE(next(&events));
+        EXPECT_EQ(events, EvDsr);
+        uint32_t errors = 0, inQueue = 0;
+        serialClearErrors(port, &errors, &inQueue);
+        EXPECT_GE(inQueue, 8u);
+        Bytes expected(8), mine(8);
+        simMakeTransferPacket(5, true, 0, i, 2, 8, expected.data());
+        EXPECT_EQ(readPacket(), expected) << "packet " << i;
+        simMakeTransferPacket(9, false, 0, i, 2, 8, mine.data());
+        writePacket(mine);
+    }
+    serialSetMask(port, EvRxChar | EvCts);
+    serialEndWaits(port);
+    lineWaitClose(wait);
+    serialClose(port);
+}
+
+TEST(SimulatedConsoleLine, OptionsNotUnderstoodFailTheOpen) {
+    for (const char* name : {"sim:size=1", "sim:bogus=1", "sim:size=10,"}) {
+        uint32_t error = 0;
+        EXPECT_EQ(serialOpen(name, &error), nullptr) << name;
+        EXPECT_EQ(error, uint32_t(EINVAL)) << name;
+    }
 }
 
 } // namespace

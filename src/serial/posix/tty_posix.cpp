@@ -17,7 +17,7 @@
 
 #include "os/serial_device.h"
 #include "serial/posix/device_posix.h"
-#include "serial/posix/sim_console.h"
+#include "serial/sim/sim_options.h"
 
 namespace {
 

@@ -1,34 +1,9 @@
-// The built-in simulated console: a model of a PlayStation on a link cable,
-// standing behind the serial device layer under the port name "sim" or
-// "sim:<options>". The program talks to it exactly as to a serial port; the
-// console runs on a thread of its own at the other end of a stream socket pair
-// and has two modem lines of its own (its RTS is the PC's CTS, its DTR the PC's
-// DSR), with change counters and an eventfd that is signalled on every change.
-//
-// Options, comma-separated after "sim:" (all optional):
-//   size=N       transfer packet size it announces in its S-packet, 2..257
-//                (default 10); above 68 only to try the program's size limit.
-//                A console that answers uses the size of the S-packet it got.
-//   packets=N    transfer packets it sends in each transfer, 1..100000 (60)
-//   frame=16|20  its frame period in ms (16); its C-packet's byte 5 is 1 for 20
-//   start=0|1    1: it sends the S-packet once it has heard the other console;
-//                0: it answers an S-packet (1)
-//   transfers=N  transfers it takes part in, 0..10000 (1); then it keeps quiet
-//   silent=N     falls silent once, after the N-th transfer packet it sends in
-//                a transfer, 0 = never (0): no more bytes, no more line changes
-//   pause=MS     with silent=N: after MS ms of silence it is back, the transfer
-//                it fell silent in over for it (it counts as one of its
-//                `transfers`), and goes idle at once (step 2), or keeps quiet
-//                when no transfer is left; it does not fall silent again.
-//                0 = silent for good (0)
-//   seed=N       contents of its transfer packets, 0..4294967295 (1)
-//   hello=MS     while idle it repeats its C-packet every MS ms until a
-//                handshake begins, 0 = once (1000)
-//   log=PATH     at close, writes a transcript of everything it sent and
-//                received to PATH (no commas in PATH)
-//   times=0|1    1: every transcript line but the first ends with " @<ms>",
-//                when it was recorded, in ms since the open with three
-//                decimals (0)
+// The simulated console: a model of a PlayStation on a link cable, driven by
+// the bytes the PC writes to it and by a clock, writing bytes for the PC and
+// moving its two modem lines (its RTS is the PC's CTS, its DTR the PC's DSR).
+// A transport per platform puts it behind the serial device layer under the
+// port name "sim" or "sim:<options>" (the options are in the README); tests
+// drive it directly with a clock of their own.
 //
 // What it does, in order:
 //   1. 100 ms after the open it raises RTS; 100 ms later it goes idle. Nothing
@@ -71,24 +46,14 @@
 //      2) or, after `transfers` transfers, keeps quiet.
 // Control packets are written at most one per frame period; no write starts
 // before the previous one has left the line at the speed the PC set
-// (simConsoleSetSpeed; 115200 until it is set), i.e. 10 bits per byte.
+// (simSetSpeed; 115200 until it is set), i.e. 10 bits per byte.
 //
 // Received bytes are cut into packets as the console sees them: outside a
 // transfer a byte 0xFD starts an 8-byte packet and any other byte is a one-byte
 // packet (an incomplete packet is recorded as such after 100 ms of silence);
-// during a transfer every `size` bytes are a packet. The transcript (log=) has
-// one line per packet, in the order the console saw them:
-//   "# <port name>"            the options it ran with
-//   "phase control"            outside a transfer (also the first line after #)
-//   "phase transfer <size>"    a transfer begins
-//   "tx <hex bytes>"           a packet it wrote
-//   "rx <hex bytes>"           a packet it received
-//   "fill <hex bytes>"         a filler it received (zeros, then 04 04)
-//   "part <hex bytes>"         bytes that did not make a whole packet
-//   "dropped <n>"              records lost because the record buffer filled
-// Hex bytes are upper-case pairs separated by single spaces. With times=1 the
-// lines but "#" and "dropped" end with " @<ms>" (e.g. "tx 01 @1234.567"); a
-// packet received is stamped when its last byte came in.
+// during a transfer every `size` bytes are a packet. Each packet goes into the
+// transcript (sim_transcript.h) as the console sees it; one received is
+// stamped when its last byte came in.
 //
 // Left out, to keep it simple: it never drops RTS to ask for a packet again
 // (RTS stays high from step 1 to the close), so the PC's re-queue on an RTS
@@ -99,223 +64,39 @@
 // end a handshake early are an abandoning A-packet and 3 s without a step.
 // With silent=N and packets above 8 bytes, its N-th packet stays in the PC's
 // input queue, since no DTR change comes to have it read.
-#include <errno.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <time.h>
-#include <unistd.h>
+#include "serial/sim/sim_console.h"
 
-#include <atomic>
-#include <cstdio>
 #include <cstring>
 #include <new>
 
-#include "os/serial_device.h"
-#include "serial/posix/sim_console.h"
 #include "serial/sim/sim_options.h"
+#include "serial/sim/sim_transcript.h"
 
 namespace {
 
-constexpr uint64_t kSettleUs = 100000;       // open to RTS high, RTS high to idle
-constexpr uint64_t kGiveUpUs = 3000000;      // a silent other side
-constexpr uint64_t kPartUs = 100000;         // an incomplete packet outside a transfer
-constexpr uint32_t kPauseFrames = 30;        // after a transfer
-constexpr size_t kRecordBytes = 512 * 1024;  // transcript records
-constexpr size_t kRxBytes = 2 * kSimMaxSize; // cutting received bytes into packets
+constexpr uint64_t kSettleUs = 100000;        // open to RTS high, RTS high to idle
+constexpr uint64_t kGiveUpUs = 3000000;       // a silent other side
+constexpr uint64_t kPartUs = 100000;          // an incomplete packet outside a transfer
+constexpr uint32_t kPauseFrames = 30;         // after a transfer
+constexpr size_t kRxBytes = 2 * kSimMaxSize;  // cutting received bytes into packets
+constexpr size_t kOutBytes = 4 * kSimMaxSize; // written, not yet taken by the transport
 constexpr uint32_t kDefaultBaud = 115200;
-constexpr size_t kRecordHead = 7;            // kind, length (2), time in us (4)
 
 enum Phase { Settle, Idle, Handshake, Transfer, Pause, Quiet, Silent };
 
-enum RecordKind : uint8_t { RecControl, RecTransfer, RecTx, RecRx, RecFill, RecPart };
-
-uint64_t monoUs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64_t(ts.tv_sec) * 1000000u + uint64_t(ts.tv_nsec) / 1000u;
-}
-
-// Parses a whole decimal number of at most maxValue.
-bool parseNumber(const char* text, size_t length, uint64_t maxValue, uint64_t* value) {
-    if (length == 0 || length > 10) return false;
-    uint64_t v = 0;
-    for (size_t i = 0; i < length; ++i) {
-        if (text[i] < '0' || text[i] > '9') return false;
-        v = v * 10 + uint64_t(text[i] - '0');
-    }
-    if (v > maxValue) return false;
-    *value = v;
-    return true;
-}
-
-bool keyIs(const char* key, size_t length, const char* name) {
-    return strlen(name) == length && memcmp(key, name, length) == 0;
-}
-
-uint32_t mix(uint32_t x) {
-    x ^= x >> 16;
-    x *= 0x7feb352du;
-    x ^= x >> 15;
-    x *= 0x846ca68bu;
-    x ^= x >> 16;
-    return x;
-}
-
 } // namespace
-
-bool simParseOptions(const char* name, SimOptions* options) {
-    SimOptions o;
-    o.size = 10;
-    o.packets = 60;
-    o.frameMs = 16;
-    o.starts = true;
-    o.transfers = 1;
-    o.silentAfter = 0;
-    o.pauseMs = 0;
-    o.seed = 1;
-    o.helloMs = 1000;
-    o.times = false;
-    o.logPath[0] = '\0';
-    if (name == nullptr || strncmp(name, "sim", 3) != 0) return false;
-    const char* p = name + 3;
-    if (*p == '\0') {
-        *options = o;
-        return true;
-    }
-    if (*p != ':') return false;
-    ++p;
-    if (*p == '\0') {
-        *options = o;
-        return true;
-    }
-    for (;;) {
-        const char* end = strchr(p, ',');
-        size_t itemLength = end != nullptr ? size_t(end - p) : strlen(p);
-        const char* eq = static_cast<const char*>(memchr(p, '=', itemLength));
-        if (eq == nullptr) return false;
-        size_t keyLength = size_t(eq - p);
-        const char* value = eq + 1;
-        size_t valueLength = itemLength - keyLength - 1;
-        uint64_t v = 0;
-        if (keyIs(p, keyLength, "log")) {
-            if (valueLength == 0 || valueLength >= sizeof o.logPath) return false;
-            memcpy(o.logPath, value, valueLength);
-            o.logPath[valueLength] = '\0';
-        } else if (keyIs(p, keyLength, "size")) {
-            if (!parseNumber(value, valueLength, kSimMaxSize, &v) || v < 2) return false;
-            o.size = uint32_t(v);
-        } else if (keyIs(p, keyLength, "packets")) {
-            if (!parseNumber(value, valueLength, 100000, &v) || v < 1) return false;
-            o.packets = uint32_t(v);
-        } else if (keyIs(p, keyLength, "frame")) {
-            if (!parseNumber(value, valueLength, 20, &v) || (v != 16 && v != 20)) return false;
-            o.frameMs = uint32_t(v);
-        } else if (keyIs(p, keyLength, "start")) {
-            if (!parseNumber(value, valueLength, 1, &v)) return false;
-            o.starts = v == 1;
-        } else if (keyIs(p, keyLength, "transfers")) {
-            if (!parseNumber(value, valueLength, 10000, &v)) return false;
-            o.transfers = uint32_t(v);
-        } else if (keyIs(p, keyLength, "silent")) {
-            if (!parseNumber(value, valueLength, 100000, &v)) return false;
-            o.silentAfter = uint32_t(v);
-        } else if (keyIs(p, keyLength, "pause")) {
-            if (!parseNumber(value, valueLength, 600000, &v)) return false;
-            o.pauseMs = uint32_t(v);
-        } else if (keyIs(p, keyLength, "times")) {
-            if (!parseNumber(value, valueLength, 1, &v)) return false;
-            o.times = v == 1;
-        } else if (keyIs(p, keyLength, "seed")) {
-            if (!parseNumber(value, valueLength, 0xFFFFFFFFu, &v)) return false;
-            o.seed = uint32_t(v);
-        } else if (keyIs(p, keyLength, "hello")) {
-            if (!parseNumber(value, valueLength, 60000, &v)) return false;
-            o.helloMs = uint32_t(v);
-        } else {
-            return false;
-        }
-        if (end == nullptr) break;
-        p = end + 1;
-    }
-    *options = o;
-    return true;
-}
-
-uint8_t simChecksum(const uint8_t* bytes, size_t count) {
-    uint32_t sum = 0;
-    for (size_t i = 0; i < count; ++i) sum += bytes[i];
-    return uint8_t(sum);
-}
-
-namespace {
-void makeControl(uint8_t kind, uint8_t counter, uint8_t byte3, uint8_t byte4, uint8_t byte5,
-                 uint8_t* out) {
-    out[0] = 0xFD;
-    out[1] = kind;
-    out[2] = counter;
-    out[3] = byte3;
-    out[4] = byte4;
-    out[5] = byte5;
-    out[6] = 0;
-    out[7] = simChecksum(out, 7);
-}
-} // namespace
-
-void simMakeCPacket(uint8_t counter, uint32_t frameMs, uint8_t* out) {
-    makeControl('C', counter, 0, 0, frameMs == 20 ? 1 : 0, out);
-}
-
-void simMakeSPacket(uint8_t counter, uint32_t size, uint8_t* out) {
-    makeControl('S', counter, uint8_t(size - 2), 0, 0, out);
-}
-
-void simMakeAPacket(uint8_t counter, uint8_t byte4, uint8_t* out) {
-    makeControl('A', counter, 0, byte4, 0, out);
-}
-
-void simMakeTransferPacket(uint32_t seed, bool starts, uint32_t transfer, uint32_t index,
-                           uint32_t count, uint32_t size, uint8_t* out) {
-    uint32_t state = mix(seed ^ (starts ? 0x9E3779B9u : 0x7F4A7C15u)) ^ mix(transfer + 0x1000u) ^
-                     mix(index * 0x85EBCA6Bu + 1u);
-    for (uint32_t i = 0; i + 2 < size; ++i) {
-        state = mix(state + 0x6D2B79F5u);
-        out[i] = uint8_t(state >> 8);
-    }
-    state = mix(state + 0x6D2B79F5u);
-    // The high nibble of the flags is not looked at by the link: let it vary.
-    out[size - 2] = uint8_t((state >> 12) & 0xF0) | (index + 1 == count ? 0x02 : 0x00);
-    out[size - 1] = simChecksum(out, size - 1);
-}
-
-bool simIsFiller(const uint8_t* bytes, size_t count) {
-    if (count < 2 || bytes[count - 2] != 4 || bytes[count - 1] != 4) return false;
-    for (size_t i = 0; i + 2 < count; ++i) {
-        if (bytes[i] != 0) return false;
-    }
-    return true;
-}
 
 struct SimConsole {
     SimOptions options{};
     char name[512]{};
-    int fd = -1;     // the console's end of the line
-    int lineFd = -1; // eventfd: a line changed
-    int stopFd = -1; // eventfd: close
-    pthread_t thread{};
-    std::atomic<uint32_t> modem{0};
-    std::atomic<uint32_t> ctsChanges{0};
-    std::atomic<uint32_t> dsrChanges{0};
-    std::atomic<uint32_t> baud{kDefaultBaud};
+    uint32_t baud = kDefaultBaud;
+    SimLines lines{false, false, 0, 0};
+    uint8_t out[kOutBytes]{};   // bytes for the PC, not yet taken
+    uint32_t outLength = 0;
+    bool lineOpen = true;       // the PC's end is still open
 
-    // Everything below belongs to the console's thread (and to the close, once
-    // the thread has been joined).
     Phase phase = Settle;
     uint64_t started = 0;
-    bool rts = false;
-    bool dtr = false;
     uint64_t lineFree = 0;      // the last write has left the line
     uint64_t lastControl = 0;   // time of the last control write
     bool wroteControl = false;
@@ -351,106 +132,50 @@ struct SimConsole {
     uint8_t rx[kRxBytes]{};
     uint32_t rxLength = 0;
     uint64_t lastRx = 0;
-    bool lineOpen = true;       // the PC's end is still open
 
-    uint8_t* record = nullptr;
-    size_t recordUsed = 0;
-    uint32_t recordDropped = 0;
+    SimTranscript transcript;
 };
 
 namespace {
 
-void addRecord(SimConsole* c, RecordKind kind, const uint8_t* bytes, uint32_t length) {
-    if (c->recordUsed + kRecordHead + length > kRecordBytes) {
-        ++c->recordDropped;
-        return;
-    }
-    uint8_t* p = c->record + c->recordUsed;
-    const uint32_t at = uint32_t(monoUs() - c->started); // wraps after 71 minutes
-    p[0] = kind;
-    p[1] = uint8_t(length);
-    p[2] = uint8_t(length >> 8);
-    for (int i = 0; i < 4; ++i) p[3 + i] = uint8_t(at >> (8 * i));
-    if (length > 0 && bytes != nullptr) memcpy(p + kRecordHead, bytes, length);
-    c->recordUsed += kRecordHead + length;
+void addRecord(SimConsole* c, SimRecordKind kind, const uint8_t* bytes, uint32_t length,
+               uint64_t now) {
+    transcriptAdd(&c->transcript, kind, bytes, length, now - c->started);
 }
 
-void markPhase(SimConsole* c, RecordKind kind, uint32_t size) {
-    uint8_t b[2] = {uint8_t(size), uint8_t(size >> 8)};
-    addRecord(c, kind, b, kind == RecTransfer ? 2 : 0);
-}
-
-void writeTranscript(SimConsole* c) {
-    if (c->options.logPath[0] == '\0') return;
-    FILE* f = fopen(c->options.logPath, "w");
-    if (f == nullptr) return;
-    fprintf(f, "# %s\n", c->name);
-    size_t at = 0;
-    while (at + kRecordHead <= c->recordUsed) {
-        const uint8_t* p = c->record + at;
-        uint32_t length = uint32_t(p[1]) | uint32_t(p[2]) << 8;
-        uint32_t us = 0;
-        for (int i = 0; i < 4; ++i) us |= uint32_t(p[3 + i]) << (8 * i);
-        const uint8_t* bytes = p + kRecordHead;
-        switch (p[0]) {
-        case RecControl: fputs("phase control", f); break;
-        case RecTransfer:
-            fprintf(f, "phase transfer %u", unsigned(bytes[0]) | unsigned(bytes[1]) << 8);
-            break;
-        default: {
-            const char* tag = p[0] == RecTx ? "tx" : p[0] == RecRx ? "rx" : p[0] == RecFill ? "fill" : "part";
-            fputs(tag, f);
-            for (uint32_t i = 0; i < length; ++i) fprintf(f, " %02X", unsigned(bytes[i]));
-            break;
-        }
-        }
-        if (c->options.times) fprintf(f, " @%u.%03u", unsigned(us / 1000u), unsigned(us % 1000u));
-        fputc('\n', f);
-        at += kRecordHead + length;
-    }
-    if (c->recordDropped != 0) fprintf(f, "dropped %u\n", unsigned(c->recordDropped));
-    fclose(f);
+void markPhase(SimConsole* c, SimRecordKind kind, uint32_t size, uint64_t now) {
+    transcriptPhase(&c->transcript, kind, size, now - c->started);
 }
 
 void setLine(SimConsole* c, bool isRts, bool high) {
+    SimLines& l = c->lines;
     if (isRts) {
-        if (c->rts == high) return;
-        c->rts = high;
+        if (l.rts == high) return;
+        l.rts = high;
+        ++l.rtsChanges;
     } else {
-        if (c->dtr == high) return;
-        c->dtr = high;
+        if (l.dtr == high) return;
+        l.dtr = high;
+        ++l.dtrChanges;
     }
-    c->modem.store((c->rts ? MsCtsOn : 0u) | (c->dtr ? MsDsrOn : 0u));
-    if (isRts) {
-        c->ctsChanges.fetch_add(1);
-    } else {
-        c->dsrChanges.fetch_add(1);
-    }
-    uint64_t one = 1;
-    ssize_t r = write(c->lineFd, &one, sizeof one);
-    (void)r;
 }
 
 uint64_t lineTimeUs(SimConsole* c, uint32_t bytes) {
-    uint32_t baud = c->baud.load();
-    if (baud == 0) baud = kDefaultBaud;
-    return (uint64_t(bytes) * 10u * 1000000u + baud - 1) / baud;
+    return (uint64_t(bytes) * 10u * 1000000u + c->baud - 1) / c->baud;
 }
 
-// Writes bytes to the PC at once; they occupy the line for their time.
+// Writes bytes to the PC at once; they occupy the line for their time. Bytes
+// that find no room (the PC does not read) or no PC (it has closed its end)
+// are lost.
 void writeLine(SimConsole* c, const uint8_t* bytes, uint32_t length, uint64_t now) {
     uint32_t done = 0;
-    while (c->lineOpen && done < length) {
-        ssize_t r = send(c->fd, bytes + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (r > 0) {
-            done += uint32_t(r);
-        } else if (r < 0 && errno == EINTR) {
-            continue;
-        } else {
-            break; // the PC does not read (its queue is full) or has gone: bytes are lost
-        }
+    if (c->lineOpen) {
+        done = length;
+        if (done > kOutBytes - c->outLength) done = uint32_t(kOutBytes - c->outLength);
+        memcpy(c->out + c->outLength, bytes, done);
+        c->outLength += done;
     }
-    addRecord(c, RecTx, bytes, done);
+    addRecord(c, RecTx, bytes, done, now);
     c->lineFree = (c->lineFree > now ? c->lineFree : now) + lineTimeUs(c, length);
 }
 
@@ -469,15 +194,15 @@ void queueControl(SimConsole* c, const uint8_t* bytes, uint32_t length, bool isS
     c->pendingIsStep = isStep;
 }
 
-void flushPartial(SimConsole* c) {
-    if (c->rxLength > 0) addRecord(c, RecPart, c->rx, c->rxLength);
+void flushPartial(SimConsole* c, uint64_t now) {
+    if (c->rxLength > 0) addRecord(c, RecPart, c->rx, c->rxLength, now);
     c->rxLength = 0;
 }
 
 void startTransfer(SimConsole* c, uint64_t now) {
     c->phase = Transfer;
     c->cutTransfer = true;
-    markPhase(c, RecTransfer, c->size);
+    markPhase(c, RecTransfer, c->size, now);
     c->sent = 0;
     c->peerDone = false;
     c->awaiting = false;
@@ -488,11 +213,11 @@ void startTransfer(SimConsole* c, uint64_t now) {
 }
 
 void endTransfer(SimConsole* c, uint64_t now) {
-    flushPartial(c);
+    flushPartial(c, now);
     c->cutTransfer = false;
     c->dtrPending = false;
     c->awaiting = false;
-    markPhase(c, RecControl, 0);
+    markPhase(c, RecControl, 0, now);
     ++c->transfersDone;
     c->heardHello = false;
     c->phase = Pause;
@@ -546,7 +271,7 @@ void onStepReceived(SimConsole* c, uint64_t now) {
 }
 
 void onControlPacket(SimConsole* c, const uint8_t* p, uint32_t length, uint64_t now) {
-    addRecord(c, RecRx, p, length);
+    addRecord(c, RecRx, p, length, now);
     if (length == 1) {
         if (p[0] == 0x01 && c->phase == Handshake) onStepReceived(c, now);
         return;
@@ -585,9 +310,9 @@ void onControlPacket(SimConsole* c, const uint8_t* p, uint32_t length, uint64_t 
 
 void onTransferPacket(SimConsole* c, const uint8_t* p, uint32_t length, uint64_t now) {
     if (simIsFiller(p, length)) {
-        addRecord(c, RecFill, p, length);
+        addRecord(c, RecFill, p, length, now);
     } else {
-        addRecord(c, RecRx, p, length);
+        addRecord(c, RecRx, p, length, now);
         if (length >= 2 && simChecksum(p, length - 1) == p[length - 1]) {
             c->lastPeerData = now;
             if ((p[length - 2] & 0x0F) == 0x02) c->peerDone = true;
@@ -631,27 +356,6 @@ void takeReceived(SimConsole* c, uint64_t now) {
     }
 }
 
-void readLine(SimConsole* c, uint64_t now) {
-    while (c->lineOpen) {
-        if (c->rxLength == kRxBytes) {
-            // Nothing in the line's cutting rules keeps this many bytes.
-            flushPartial(c);
-        }
-        ssize_t r = recv(c->fd, c->rx + c->rxLength, kRxBytes - c->rxLength, MSG_DONTWAIT);
-        if (r > 0) {
-            c->rxLength += uint32_t(r);
-            c->lastRx = now;
-            takeReceived(c, now);
-        } else if (r < 0 && errno == EINTR) {
-            continue;
-        } else if (r < 0 && errno == EAGAIN) {
-            return;
-        } else {
-            c->lineOpen = false; // the PC closed its end
-        }
-    }
-}
-
 // One exchange of the transfer, due now.
 void exchange(SimConsole* c, uint64_t now) {
     c->nextExchange += frameUs(c);
@@ -663,7 +367,7 @@ void exchange(SimConsole* c, uint64_t now) {
     if (c->closing == 1) {
         // Lets the PC collect a packet of ours that came in after its look.
         c->awaiting = false;
-        setLine(c, false, !c->dtr);
+        setLine(c, false, !c->lines.dtr);
         c->closing = 2;
         return;
     }
@@ -674,16 +378,17 @@ void exchange(SimConsole* c, uint64_t now) {
             c->dtrAt = c->lineFree;
             checkDone(c);
         } else {
-            setLine(c, false, !c->dtr);
+            setLine(c, false, !c->lines.dtr);
         }
     } else {
-        setLine(c, false, !c->dtr);
+        setLine(c, false, !c->lines.dtr);
         c->awaiting = true;
     }
 }
 
-// Does whatever is due at `now`; returns when something is due next.
-uint64_t step(SimConsole* c, uint64_t now) {
+} // namespace
+
+uint64_t simStep(SimConsole* c, uint64_t now) {
     uint64_t next = now + 1000000;
     auto due = [&](uint64_t t) {
         if (t < next) next = t;
@@ -691,7 +396,7 @@ uint64_t step(SimConsole* c, uint64_t now) {
 
     if (!c->cutTransfer && c->rxLength > 0) {
         if (now - c->lastRx >= kPartUs) {
-            flushPartial(c);
+            flushPartial(c, now);
         } else {
             due(c->lastRx + kPartUs);
         }
@@ -699,14 +404,14 @@ uint64_t step(SimConsole* c, uint64_t now) {
 
     switch (c->phase) {
     case Settle:
-        if (!c->rts) {
+        if (!c->lines.rts) {
             if (now >= c->started + kSettleUs) {
                 setLine(c, true, true);
             } else {
                 due(c->started + kSettleUs);
             }
         }
-        if (c->rts) {
+        if (c->lines.rts) {
             if (now >= c->started + 2 * kSettleUs) {
                 enterIdle(c, now);
                 due(now);
@@ -753,7 +458,7 @@ uint64_t step(SimConsole* c, uint64_t now) {
         if (c->dtrPending) {
             if (now >= c->dtrAt) {
                 c->dtrPending = false;
-                setLine(c, false, !c->dtr);
+                setLine(c, false, !c->lines.dtr);
                 fallSilentIfDue(c, now);
             } else {
                 due(c->dtrAt);
@@ -824,110 +529,62 @@ uint64_t step(SimConsole* c, uint64_t now) {
     return next;
 }
 
-void* consoleMain(void* arg) {
-    SimConsole* c = static_cast<SimConsole*>(arg);
-    c->started = monoUs();
-    markPhase(c, RecControl, 0);
-    for (;;) {
-        uint64_t now = monoUs();
-        uint64_t next = step(c, now);
-        now = monoUs();
-        uint64_t waitUs = next > now ? next - now : 0;
-        timespec ts{time_t(waitUs / 1000000u), long(waitUs % 1000000u) * 1000L};
-        // Once the PC has closed its end, only the stop is waited for.
-        pollfd fds[2] = {{c->stopFd, POLLIN, 0}, {c->lineOpen ? c->fd : -1, POLLIN, 0}};
-        int n = ppoll(fds, 2, &ts, nullptr);
-        if (n < 0 && errno != EINTR) break;
-        if (n <= 0) continue;
-        if (fds[0].revents & POLLIN) break;
-        if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) readLine(c, monoUs());
-    }
-    flushPartial(c);
-    return nullptr;
-}
-
-void closeFd(int fd) {
-    if (fd >= 0) close(fd);
-}
-
-} // namespace
-
-bool simConsoleNamed(const char* name) {
-    return name != nullptr && strncmp(name, "sim", 3) == 0 && (name[3] == '\0' || name[3] == ':');
-}
-
-SimConsole* simConsoleOpen(const char* name, int* fd, uint32_t* error) {
-    *fd = -1;
-    *error = 0;
-    SimOptions options;
-    if (!simConsoleNamed(name) || !simParseOptions(name, &options)) {
-        *error = EINVAL;
-        return nullptr;
-    }
+SimConsole* simCreate(const SimOptions& options, const char* title, uint64_t nowUs) {
     SimConsole* c = new (std::nothrow) SimConsole;
-    uint8_t* record = new (std::nothrow) uint8_t[kRecordBytes];
-    if (c == nullptr || record == nullptr) {
+    if (c == nullptr) return nullptr;
+    if (!transcriptStart(&c->transcript)) {
         delete c;
-        delete[] record;
-        *error = ENOMEM;
         return nullptr;
     }
     c->options = options;
-    c->record = record;
-    snprintf(c->name, sizeof c->name, "%s", name);
-
-    int pair[2] = {-1, -1};
-    int failure = 0;
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-        failure = errno;
-    } else if (fcntl(pair[0], F_SETFL, fcntl(pair[0], F_GETFL) | O_NONBLOCK) != 0 ||
-               fcntl(pair[1], F_SETFL, fcntl(pair[1], F_GETFL) | O_NONBLOCK) != 0) {
-        failure = errno;
-    } else if ((c->lineFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) < 0 ||
-               (c->stopFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) < 0) {
-        failure = errno;
-    } else {
-        c->fd = pair[1];
-        int r = pthread_create(&c->thread, nullptr, consoleMain, c);
-        if (r != 0) failure = r;
-    }
-    if (failure != 0) {
-        closeFd(pair[0]);
-        closeFd(pair[1]);
-        closeFd(c->lineFd);
-        closeFd(c->stopFd);
-        delete[] c->record;
-        delete c;
-        *error = uint32_t(failure);
-        return nullptr;
-    }
-    *fd = pair[0];
+    size_t n = strlen(title);
+    if (n >= sizeof c->name) n = sizeof c->name - 1;
+    memcpy(c->name, title, n);
+    c->started = nowUs;
+    markPhase(c, RecControl, 0, nowUs);
     return c;
 }
 
-uint32_t simConsoleModem(SimConsole* console) { return console->modem.load(); }
-
-void simConsoleLineCounts(SimConsole* console, uint32_t* ctsChanges, uint32_t* dsrChanges) {
-    *ctsChanges = console->ctsChanges.load();
-    *dsrChanges = console->dsrChanges.load();
+void simEnd(SimConsole* c, uint64_t nowUs) {
+    flushPartial(c, nowUs);
+    if (c->options.logPath[0] != '\0') {
+        transcriptWrite(&c->transcript, c->options.logPath, c->name, c->options.times);
+    }
 }
 
-int simConsoleLineFd(SimConsole* console) { return console->lineFd; }
-
-void simConsoleSetSpeed(SimConsole* console, uint32_t baudRate) {
-    console->baud.store(baudRate != 0 ? baudRate : kDefaultBaud);
+void simDestroy(SimConsole* c) {
+    if (c == nullptr) return;
+    transcriptEnd(&c->transcript);
+    delete c;
 }
 
-void simConsoleClose(SimConsole* console) {
-    if (console == nullptr) return;
-    uint64_t one = 1;
-    ssize_t r = write(console->stopFd, &one, sizeof one);
-    (void)r;
-    pthread_join(console->thread, nullptr);
-    writeTranscript(console);
-    closeFd(console->fd);
-    closeFd(console->lineFd);
-    closeFd(console->stopFd);
-    delete[] console->record;
-    delete console;
+void simReceive(SimConsole* c, const uint8_t* bytes, uint32_t length, uint64_t nowUs) {
+    while (length > 0) {
+        // Nothing in the line's cutting rules keeps this many bytes.
+        if (c->rxLength == kRxBytes) flushPartial(c, nowUs);
+        uint32_t n = uint32_t(kRxBytes - c->rxLength);
+        if (n > length) n = length;
+        memcpy(c->rx + c->rxLength, bytes, n);
+        c->rxLength += n;
+        bytes += n;
+        length -= n;
+        c->lastRx = nowUs;
+        takeReceived(c, nowUs);
+    }
 }
+
+void simLineClosed(SimConsole* c) { c->lineOpen = false; }
+
+void simSetSpeed(SimConsole* c, uint32_t baudRate) {
+    c->baud = baudRate != 0 ? baudRate : kDefaultBaud;
+}
+
+uint32_t simTakeOutput(SimConsole* c, uint8_t* out, uint32_t max) {
+    uint32_t n = c->outLength < max ? c->outLength : max;
+    memcpy(out, c->out, n);
+    memmove(c->out, c->out + n, c->outLength - n);
+    c->outLength -= n;
+    return n;
+}
+
+SimLines simLines(const SimConsole* c) { return c->lines; }
