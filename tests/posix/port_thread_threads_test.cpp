@@ -87,8 +87,9 @@ protected:
     void console(const Bytes& bytes) {
         ASSERT_EQ(write(master, bytes.data(), bytes.size()), ssize_t(bytes.size()));
     }
-    // The window thread's loop, until done() or the time is up.
-    bool windowLoopUntil(const std::function<bool()>& done, int ms = 3000) {
+    // The window thread's loop, until done() or the time is up (only a failing
+    // test waits that long).
+    bool windowLoopUntil(const std::function<bool()>& done, int ms = 10000) {
         auto end = Clock::now() + std::chrono::milliseconds(ms);
         for (;;) {
             deliverHandOffs();
@@ -194,6 +195,9 @@ TEST_F(PortThreadOnPty, LinesQueuedWhileTheWindowThreadIsBusyArriveWholeAndInOrd
 }
 
 TEST_F(PortThreadOnPty, ALineThatGoesAwayEndsTheThreadWithoutFloodingTheLog) {
+    // 20 ms pauses: a hundred of them, not two thousand sleeps of 1 ms that a
+    // busy machine may stretch.
+    linkState.portWaitMs = 20;
     startThread();
     console(consolePacket());
     ASSERT_TRUE(windowLoopUntil([] { return captured() == 1; }));
@@ -202,7 +206,7 @@ TEST_F(PortThreadOnPty, ALineThatGoesAwayEndsTheThreadWithoutFloodingTheLog) {
     auto t0 = Clock::now();
     close(master);
     master = -1;
-    ASSERT_TRUE(windowLoopUntil([] { return threadWait(linkState.portThread, 0) == 1; }, 10000));
+    ASSERT_TRUE(windowLoopUntil([] { return threadWait(linkState.portThread, 0) == 1; }, 30000));
     double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     double cpu = cpuSeconds() - cpu0;
     std::printf("[ MEASURE  ] hung-up line: thread ended after %.2f s, %.1f ms CPU\n", seconds,
@@ -243,8 +247,13 @@ TEST_F(PortThreadOnPty, IdleThreadCpuAtOneMillisecondWaits) {
     }
 }
 
+// How long the window thread waits for the link lock while the port thread
+// captures and delivers as fast as it can: never long. The port thread holds
+// the lock through a serial read or write (10 and 30 ms at most); the bound
+// leaves a loaded machine room for the port thread to be kept off the processor
+// meanwhile, and catches a lock held across a wait or a sleep.
 TEST_F(PortThreadOnPty, WindowThreadWaitForTheLinkLockUnderLoad) {
-    unsigned long before = longestWindowWaitUs();
+    const double kBoundMs = 500;
     startThread();
 
     // The console: a packet every 2 ms (a real one sends one a frame), and whatever
@@ -266,22 +275,30 @@ TEST_F(PortThreadOnPty, WindowThreadWaitForTheLinkLockUnderLoad) {
         }
     });
 
-    // The window thread: peer packets stored as datagrams arrive, counters read.
+    // The window thread: peer packets stored as datagrams arrive, the ring read;
+    // each takes the lock, and each is timed.
+    double longestMs = 0;
+    auto timed = [&](const std::function<void()>& body) {
+        auto t0 = Clock::now();
+        body();
+        double took = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+        if (took > longestMs) longestMs = took;
+    };
     uint32_t sequence = 0;
     uint8_t datagram[16] = {};
     auto end = Clock::now() + std::chrono::seconds(1);
     while (Clock::now() < end) {
         deliverHandOffs();
-        uint32_t waiting;
-        {
+        uint32_t waiting = 0;
+        timed([&] {
             LinkLock lock;
             waiting = linkState.remote.remoteStored;
-        }
+        });
         if (waiting < 16) {
             writeLe32(datagram, DataPacket);
             writeLe32(datagram + 4, sequence);
             datagram[8] = uint8_t(sequence);
-            storeRemotePacket(datagram, 9);
+            timed([&] { storeRemotePacket(datagram, 9); });
             ++sequence;
         }
         std::this_thread::sleep_for(std::chrono::microseconds(500));
@@ -295,14 +312,15 @@ TEST_F(PortThreadOnPty, WindowThreadWaitForTheLinkLockUnderLoad) {
     }
     closeSerialPort();
 
-    unsigned long longest = longestWindowWaitUs();
     std::printf("[ MEASURE  ] window thread's longest wait for the link lock under load: "
-                "%lu us (before this test: %lu us); %u packets captured, %u delivered, "
+                "%.2f ms (the lock's own record: %lu us); %u packets captured, %u delivered, "
                 "%u bytes to the console\n",
-                longest, before, capturedCount, delivered, bytesToConsole.load());
-    RecordProperty("longest_window_wait_us", std::to_string(longest));
-    EXPECT_GT(capturedCount, 100u);
-    EXPECT_GT(delivered, 100u);
+                longestMs, longestWindowWaitUs(), capturedCount, delivered, bytesToConsole.load());
+    RecordProperty("longest_window_wait_us", std::to_string(long(longestMs * 1000)));
+    EXPECT_LT(longestMs, kBoundMs);
+    // The wait was measured while packets flowed both ways.
+    EXPECT_GT(capturedCount, 20u);
+    EXPECT_GT(delivered, 20u);
 }
 
 } // namespace
