@@ -22,8 +22,9 @@ import threading
 import time
 import unittest
 
-import harness
-from harness import (CLOSED, PING, START, STARTED, TIMEOUT, Headless, free_udp_port,
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+import harness  # noqa: E402
+from harness import (CLOSED, PING, START, STARTED, TIMEOUT, Headless, free_udp_port,  # noqa: E402
                      is_c_packet, is_end_marked, marked, read_transcript)
 
 SLOW = 30.0  # seconds for a handshake and a whole transfer, sanitizers included
