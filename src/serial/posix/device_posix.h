@@ -63,6 +63,7 @@ struct LineWait {
 };
 
 constexpr int64_t kNsPerMs = 1000000;
+constexpr uint32_t kInfinite = 0xFFFFFFFFu; // MAXDWORD in a time-out
 
 inline int64_t nowNs() { // CLOCK_MONOTONIC
     timespec ts;

@@ -20,7 +20,6 @@ const uint32_t kPortClosedError = EBADF;
 
 namespace {
 
-constexpr uint32_t kInfinite = 0xFFFFFFFFu;
 constexpr uint32_t kWaitFailed = 0xFFFFFFFFu;
 // How often the modem lines are looked at while a wait asks for them on a
 // device that cannot signal their changes.

@@ -9,10 +9,6 @@
 #include "os/serial_device.h"
 #include "serial/posix/device_posix.h"
 
-namespace {
-constexpr uint32_t kInfinite = 0xFFFFFFFFu;
-} // namespace
-
 int serialRead(SerialPort* port, uint8_t* buffer, uint32_t count, uint32_t* done) {
     *done = 0;
     CommTimeouts t;
