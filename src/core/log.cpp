@@ -1,8 +1,8 @@
 // logPrintf and the counter writes. The pane belongs to the window thread: the
 // port thread's lines and counter writes go through a bounded queue that the
-// window thread drains, in order. A full queue makes the port thread wait for room;
-// the window thread drains whenever it waits for the port thread (the link
-// lock, the end of the port thread), so that wait always ends.
+// window thread drains, in order. A full queue makes the port thread wait for
+// room; the window thread drains whenever it waits for the port thread (the
+// link lock, the end of the port thread), so that wait always ends.
 #include "core/log.h"
 
 #include <atomic>

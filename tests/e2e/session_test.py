@@ -332,7 +332,11 @@ class SessionTest(unittest.TestCase):
         sides = {c.name: (c, mark_c), l.name: (l, mark_l)}
         samples, marks = self.watch_transfer(sides)
         statuses = dict(zip((c.name, l.name), self.quiet_status([c, l])))
-        self.check_link(tag, size, samples, statuses, answerer=l.name)
+        try:
+            self.check_link(tag, size, samples, statuses, answerer=l.name)
+        except AssertionError as e:
+            logged = ["%s: %s" % (p.name, w.rstrip()) for p in (c, l) for w in warnings(p.log())]
+            raise AssertionError("%s\nwarnings logged:\n%s" % (e, "\n".join(logged))) from None
         self.disconnect(c, l, marks)
         return burst
 
