@@ -26,8 +26,8 @@ target_compile_definitions(zavik PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501
 target_link_libraries(zavik zavik_win32 ${ZAVIK_WIN32_LIBS})
 target_link_options(zavik PRIVATE $<$<CONFIG:Release,MinSizeRel>:-s>)
 
-add_executable(zavik_wintest tests/wine/panel_test.cpp ${ZAVIK_RES})
-target_include_directories(zavik_wintest PRIVATE src)
+add_executable(zavik_wintest tests/wine/panel_test.cpp tests/wine/port_test.cpp ${ZAVIK_RES})
+target_include_directories(zavik_wintest PRIVATE src tests)
 target_compile_definitions(zavik_wintest PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
 target_link_libraries(zavik_wintest zavik_win32 ${ZAVIK_WIN32_LIBS})
 

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "core/link_lock.h"
 #include "core/link_state.h"
 #include "os/pane.h"
 
@@ -44,7 +45,10 @@ void handOver(int counterId, uint32_t value, const char* text) {
         wasEmpty = queueCount == 0;
         ++queueCount;
     }
-    if (wasEmpty) wakeWindowThread();
+    if (wasEmpty) {
+        wakeWindowThread();
+        handOffWaiting();
+    }
 }
 
 void apply(const HandOff& h) {

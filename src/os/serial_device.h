@@ -81,6 +81,9 @@ uint32_t waitLineOrPacket(LineWait* wait, WakeEvent* packetEvent, uint32_t timeo
 // failing with kPortClosedError, so that the port thread ends silently before the
 // port is closed.
 void serialEndWaits(SerialPort* port);
+// 1 once serialEndWaits has been called for the port, whether or not the device
+// ended the outstanding wait.
+int serialClosing(SerialPort* port);
 
 // The error code of a wait on a port that has been closed (ERROR_INVALID_HANDLE
 // on Windows).

@@ -191,6 +191,12 @@ int portThreadMain() {
     FailureRun queryFailures{0, false};
 
     while (!linkState.stopPortThread.load()) {
+        // A port being closed ends the thread silently, also when the device
+        // does not end the outstanding wait.
+        if (serialClosing(port)) {
+            lineWaitClose(wait);
+            return 0;
+        }
         // Arm: a line-event wait must be outstanding before the thread waits.
         while (!pending) {
             uint32_t events = 0, error = 0;

@@ -17,6 +17,10 @@ constexpr uint32_t kQueueBytes = 1200;
 // at most 30 ms after it began.
 constexpr CommTimeouts kLinkTimeouts{5, 0, 10, 0, 30};
 
+// The port thread ends within a turn of its loop once the port is closing. A
+// thread that is still running after this long is stuck in the device.
+constexpr uint32_t kThreadEndMs = 3000;
+
 } // namespace
 
 int openSerialPort() {
@@ -60,9 +64,20 @@ void closeSerialPort() {
     serialEndWaits(port);
     if (linkState.portThread != nullptr) {
         ThreadHandle* thread = linkState.portThread;
-        while (!threadWait(thread, 1)) deliverHandOffs();
-        threadRelease(thread);
         linkState.portThread = nullptr;
+        const uint32_t start = clockMs();
+        int ended;
+        while (!(ended = threadWait(thread, 1)) && clockMs() - start < kThreadEndMs)
+            deliverHandOffs();
+        if (!ended) {
+            // The window goes on; the thread keeps its port, which is neither
+            // closed nor freed under it.
+            logPrintf("WARN: Port thread did not end, serial port not closed\r\n");
+            LinkLock lock;
+            linkState.serialPort = nullptr;
+            return;
+        }
+        threadRelease(thread);
     }
 
     serialSetTimeouts(port, &linkState.savedTimeouts);

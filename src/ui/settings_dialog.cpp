@@ -90,8 +90,11 @@ void settingsDialogOk(DialogWindow* dialog) {
     if (!readSettingsDialog(dialog)) return; // the dialog stays open
     dlgEnd(dialog, 0);
 
-    // Whatever an earlier start opened is closed first, the port thread with it.
+    // Whatever an earlier start opened is closed first, the port thread with it;
+    // Connect and Listen stay disabled until this start has succeeded.
     closeLink();
+    buttonEnable(ConnectButton, false);
+    buttonEnable(ListenButton, false);
     if (!openSerialPort()) return;
     if (!openUdpSocket()) return;
     if (!armSocketNotification()) return;

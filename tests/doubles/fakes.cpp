@@ -124,10 +124,11 @@ ThreadHandle* threadStart(int (*entry)()) {
     theThread.entry = entry; // not run: port-thread tests call its body directly
     return &theThread;
 }
-int threadWait(ThreadHandle*, uint32_t) {
+int threadWait(ThreadHandle*, uint32_t ms) {
     ++fakeSystem.threadWaits;
     if (fakeSystem.threadWaitsRunning > 0) {
         --fakeSystem.threadWaitsRunning;
+        fakeSystem.now += ms;
         return 0;
     }
     fakeSystem.portOpenAtThreadEnd = fakeSerial.isOpen;
@@ -306,6 +307,7 @@ uint32_t waitLineOrPacket(LineWait*, WakeEvent*, uint32_t, uint32_t* error) {
     currentStep = fakeSerial.waitSteps.front();
     fakeSerial.waitSteps.pop_front();
     fakeSystem.now += currentStep.advanceMs;
+    if (currentStep.closesPort) fakeSerial.endWaitsCalled = true;
     *error = currentStep.error;
     return currentStep.result;
 }
@@ -320,6 +322,7 @@ int serialWaitResult(SerialPort*, LineWait*, uint32_t* events, uint32_t* error) 
 }
 
 void serialEndWaits(SerialPort*) { fakeSerial.endWaitsCalled = true; }
+int serialClosing(SerialPort*) { return fakeSerial.endWaitsCalled ? 1 : 0; }
 
 // ---- socket library ----
 int netStartup() {

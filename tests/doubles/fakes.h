@@ -53,6 +53,7 @@ struct FakeSerial {
         bool resultFails = false;
         uint32_t error = 0;     // error of a failed query or wait
         uint32_t advanceMs = 0; // fake clock moves on by this much first
+        bool closesPort = false; // the window thread starts closing the port first
     };
     std::deque<WaitStep> waitSteps;
     // serialWaitEvent results, in turn; WaitPending when empty
@@ -139,7 +140,8 @@ struct FakeSystem {
     bool threadStartFails = false;
     std::vector<int> threadPriorities;
     std::vector<bool> processHigh;
-    // the port thread's end: threadWait reports it still running this many times
+    // the port thread's end: threadWait reports it still running this many times,
+    // each time after the fake clock has moved on by the time waited
     int threadWaitsRunning = 0;
     int threadWaits = 0, threadReleases = 0;
     bool releasedRunning = false;    // released before a wait saw it end

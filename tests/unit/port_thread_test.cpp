@@ -417,6 +417,16 @@ TEST_F(PortThread, AClosedPortEndsTheThreadSilently) {
     EXPECT_EQ(fakeSerial.waitSteps.size(), 1u); // nothing after the closed port
 }
 
+TEST_F(PortThread, AClosingPortEndsTheThreadAtItsNextTurnThoughTheWaitGoesOn) {
+    Step closing = tick();
+    closing.closesPort = true; // and the device keeps the wait going: only ticks follow
+    script({tick(), closing, tick(), tick()});
+    EXPECT_EQ(portThreadMain(), 0);
+    EXPECT_EQ(fakeWindow.log, "");
+    EXPECT_EQ(fakeSerial.waitEventsClosed, 1);
+    EXPECT_EQ(fakeSerial.waitSteps.size(), 2u);
+}
+
 TEST_F(PortThread, RepeatedFailuresAreLoggedOncePerRunAndPaced) {
     // A wait that will not start: three tries, one warning, a pause each.
     linkState.portWaitMs = 20;

@@ -105,6 +105,23 @@ TEST_F(LinkTest, CloseLinkEndsThePortThreadBeforeClosing) {
     EXPECT_EQ(fakeSystem.threadReleases, 1);
 }
 
+TEST_F(LinkTest, CloseLinkGoesOnWithoutAPortThreadThatDoesNotEnd) {
+    ASSERT_EQ(openSerialPort(), 1);
+    linkState.portThread = threadStart(idleThread);
+    fakeSystem.threadWaitsRunning = 100000; // stuck in the device
+    fakeWindow.log.clear();
+    const uint32_t start = clockMs();
+
+    closeLink();
+    EXPECT_EQ(fakeWindow.log, "WARN: Port thread did not end, serial port not closed\r\n");
+    EXPECT_GE(clockMs() - start, 3000u);
+    EXPECT_LE(clockMs() - start, 3001u);
+    EXPECT_EQ(fakeSystem.threadReleases, 0) << "a running thread is not released";
+    EXPECT_EQ(fakeSerial.closes, 0) << "nor is its port closed under it";
+    EXPECT_EQ(linkState.portThread, nullptr);
+    EXPECT_EQ(linkState.serialPort, nullptr);
+}
+
 TEST_F(LinkTest, QueryCommErrorsReadsAndClearsTheLineErrors) {
     ASSERT_EQ(openSerialPort(), 1);
     fakeSerial.errors = CeFrame | CeRxParity;

@@ -348,7 +348,7 @@ TEST_F(Ui, StartSequenceOpensEverythingSetsPrioritiesAndEnablesTheButtons) {
               (std::vector<int>{ThreadPriorityHighest, ThreadPriorityNormal}));
 }
 
-TEST_F(Ui, FailedStartStepsStopThereAndLeaveConnectAndListenAsTheyWere) {
+TEST_F(Ui, FailedStartStepsStopThereAndLeaveConnectAndListenDisabled) {
     start();
     fakeNet.socketFails = true;
     fakeNet.lastError = 10047;
@@ -386,11 +386,20 @@ TEST_F(Ui, FailedStartStepsStopThereAndLeaveConnectAndListenAsTheyWere) {
     EXPECT_FALSE(enabled(ConnectButton));
     EXPECT_FALSE(enabled(ListenButton));
 
-    // After one success the buttons stay enabled through a failed start.
+    // A failed start after a successful one leaves no socket behind the
+    // buttons: they are disabled until a start succeeds again.
     fakeSystem.threadStartFails = false;
     acceptSettings();
     ASSERT_TRUE(enabled(ConnectButton));
     fakeSerial.openFails = true;
+    acceptSettings();
+    EXPECT_FALSE(enabled(ConnectButton));
+    EXPECT_FALSE(enabled(ListenButton));
+    fakeSerial.openFails = false;
+    fakeNet.bindFails = true;
+    acceptSettings();
+    EXPECT_FALSE(enabled(ConnectButton));
+    fakeNet.bindFails = false;
     acceptSettings();
     EXPECT_TRUE(enabled(ConnectButton));
     EXPECT_TRUE(enabled(ListenButton));

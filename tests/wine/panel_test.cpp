@@ -21,6 +21,7 @@
 #include "os/window_effects.h"
 #include "ui/widgets.h"
 #include "ui/win32/win_ui.h"
+#include "wine/wintest.h"
 
 namespace {
 
@@ -29,6 +30,8 @@ namespace {
 int groupsPassed = 0, groupsFailed = 0;
 bool groupOk = true;
 const char* groupName = "";
+
+} // namespace
 
 void check(bool ok, int line, const char* format, ...) {
     if (ok) return;
@@ -41,8 +44,8 @@ void check(bool ok, int line, const char* format, ...) {
     std::printf("\n");
     std::fflush(stdout);
 }
-#define CHECK(c) check((c), __LINE__, "%s", #c)
-#define CHECKF(c, ...) check((c), __LINE__, __VA_ARGS__)
+
+namespace {
 
 volatile DWORD groupStart = 0;
 
@@ -352,6 +355,30 @@ INT_PTR CALLBACK plainDialogProc(HWND, UINT message, WPARAM, LPARAM) {
 
 HWND hostWindow = nullptr; // stands in for the main window
 
+// Every line of a static text fits its control's width in the control's font
+// (a wider stand-in for MS Sans Serif clips "Tfr Stat:" and "Serial Port:").
+void checkTextFits(HWND control) {
+    std::string text = windowText(control);
+    RECT client;
+    GetClientRect(control, &client);
+    HDC dc = GetDC(control);
+    HGDIOBJ before =
+        SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(control, WM_GETFONT, 0, 0)));
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        SIZE size{};
+        GetTextExtentPoint32A(dc, line.c_str(), int(line.size()), &size);
+        CHECKF(size.cx <= client.right, "\"%s\" is %ld pixels wide in a control of %ld",
+               line.c_str(), static_cast<long>(size.cx), static_cast<long>(client.right));
+        start = end + 1;
+    }
+    SelectObject(dc, before);
+    ReleaseDC(control, dc);
+}
+
 void checkLiveDialog(const Template& t, HWND dialog) {
     std::vector<HWND> children;
     for (HWND c = GetWindow(dialog, GW_CHILD); c != nullptr; c = GetWindow(c, GW_HWNDNEXT))
@@ -391,6 +418,7 @@ void checkLiveDialog(const Template& t, HWND dialog) {
                "dialog %d window %d: at %ld,%ld %ldx%ld, want %ld,%ld %ldx%ld", t.resource,
                int(i), r.left, r.top, r.right - r.left, r.bottom - r.top, wantAt.left,
                wantAt.top, wantAt.right, wantAt.bottom);
+        if (want.atom == kStatic) checkTextFits(c);
     }
     // The panel and the dialog are exactly their template's size.
     RECT client;
@@ -400,6 +428,8 @@ void checkLiveDialog(const Template& t, HWND dialog) {
     CHECKF(client.right == wantSize.right && client.bottom == wantSize.bottom,
            "dialog %d client %ldx%ld, want %ldx%ld", t.resource, client.right, client.bottom,
            wantSize.right, wantSize.bottom);
+    std::printf("     dialog %d: %dx%d dialog units, %ldx%ld pixels\n", t.resource, t.cx, t.cy,
+                client.right, client.bottom);
 }
 
 void dialogsAsCreated() {
@@ -974,6 +1004,62 @@ void udpThroughThePanel() {
     closesocket(peer);
 }
 
+// What the user chooses in the Settings dialog before pressing OK.
+const char* chosenSerialPort = "";
+unsigned chosenLocalPort = 0;
+
+bool settingsChosen(HWND dialog) {
+    if (windowText(dialog) != "Settings") return false;
+    seen.dialog = dialog;
+    SetDlgItemTextA(dialog, IDC_LOCAL_ADDRESS, "127.0.0.1");
+    SetDlgItemInt(dialog, IDC_LOCAL_PORT, chosenLocalPort, FALSE);
+    LRESULT item = SendDlgItemMessageA(dialog, IDC_SERIAL_PORT, CB_ADDSTRING, 0,
+                                       reinterpret_cast<LPARAM>(chosenSerialPort));
+    SendDlgItemMessageA(dialog, IDC_SERIAL_PORT, CB_SETCURSEL, WPARAM(item), 0);
+    PostMessageA(dialog, WM_COMMAND, IDOK, 0);
+    return true;
+}
+
+void acceptSettings(const char* serialPort) {
+    chosenSerialPort = serialPort;
+    seen = ModalSeen{};
+    onDialog = settingsChosen;
+    UINT_PTR timer = SetTimer(nullptr, 0, 5000, unstick);
+    runSettingsDialog();
+    KillTimer(nullptr, timer);
+    onDialog = nullptr;
+}
+
+// A start that fails after one that succeeded leaves no socket behind Connect
+// and Listen: they are disabled.
+void settingsStartFailure() {
+    if (panel == nullptr) return;
+    // A free UDP port that the dialog accepts.
+    for (int i = 0; i < 20 && (chosenLocalPort == 0 || chosenLocalPort > 49999); ++i) {
+        SOCKET probe = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = inet_addr("127.0.0.1");
+        bind(probe, reinterpret_cast<sockaddr*>(&at), sizeof at);
+        int size = sizeof at;
+        getsockname(probe, reinterpret_cast<sockaddr*>(&at), &size);
+        chosenLocalPort = ntohs(at.sin_port);
+        closesocket(probe);
+    }
+    paneClear();
+    acceptSettings("COM9"); // run_wine.sh maps it to a pseudo-terminal
+    CHECKF(windowText(logEdit).find("Starting port thread...success\r\n") != std::string::npos,
+           "log \"%s\"", windowText(logEdit).c_str());
+    CHECK(IsWindowEnabled(connectButton) && IsWindowEnabled(listenButton));
+
+    paneClear();
+    acceptSettings("COM8"); // no such device
+    CHECKF(windowText(logEdit).find("Opening serial port COM8 ...failed") != std::string::npos,
+           "log \"%s\"", windowText(logEdit).c_str());
+    CHECK(!IsWindowEnabled(connectButton) && !IsWindowEnabled(listenButton));
+    CHECK(IsWindowEnabled(settingsButton));
+}
+
 // Closing the main window destroys it, shuts the link down and ends the loop.
 void mainWindowClose() {
     if (panel == nullptr) return;
@@ -1019,6 +1105,9 @@ int main() {
     runGroup("dialog controls", dialogControls);
     runGroup("modal dialogs", modalDialogs);
     runGroup("UDP through the panel", udpThroughThePanel);
+    runGroup("settings start failure", settingsStartFailure);
+    runGroup("link lock wait", lockWaitBlocks);
+    runGroup("line wait closed while pending", lineWaitClosedWhilePending);
     runGroup("main window close", mainWindowClose);
 
     UnhookWindowsHookEx(hook);

@@ -236,3 +236,5 @@ void serialEndWaits(SerialPort* port) {
     port->closing.store(true);
     signalFd(port->controlFd);
 }
+
+int serialClosing(SerialPort* port) { return port->closing.load() ? 1 : 0; }

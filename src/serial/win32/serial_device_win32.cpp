@@ -23,10 +23,15 @@ struct LineWait {
     HANDLE event; // manual reset, not signalled at creation
     OVERLAPPED overlapped;
     DWORD events;     // where WaitCommEvent puts the events that ended the wait
-    bool outstanding; // the driver still holds the overlapped record
+    bool outstanding; // the driver still holds the overlapped record and events
+    HANDLE device;    // the port the outstanding wait was started on
 };
 
 namespace {
+
+// How long a cancelled line-event wait may take to end before the event mask
+// is changed to end it.
+constexpr DWORD kCancelWaitMs = 50;
 
 bool isClosing(SerialPort* port) { return InterlockedCompareExchange(&port->closing, 0, 0) != 0; }
 
@@ -57,6 +62,24 @@ int readDcb(SerialPort* port, DCB* dcb) {
     ZeroMemory(dcb, sizeof *dcb);
     dcb->DCBlength = sizeof *dcb;
     return GetCommState(port->handle, dcb) ? 1 : 0;
+}
+
+// The driver writes a wait's result into its record when the wait ends: end an
+// outstanding wait and take that result, so that the record may go. Called by
+// the thread that started the wait, as CancelIo reaches only the calling
+// thread's requests; a driver that ignores it (Wine's among them) ends the wait
+// on a change of the event mask.
+void endOutstandingWait(LineWait* wait) {
+    if (!wait->outstanding) return;
+    CancelIo(wait->device);
+    if (WaitForSingleObject(wait->event, kCancelWaitMs) != WAIT_OBJECT_0) {
+        DWORD mask = 0;
+        GetCommMask(wait->device, &mask);
+        SetCommMask(wait->device, mask);
+    }
+    DWORD n = 0;
+    GetOverlappedResult(wait->device, &wait->overlapped, &n, TRUE);
+    wait->outstanding = false;
 }
 
 } // namespace
@@ -184,11 +207,13 @@ LineWait* lineWaitCreate() {
     ZeroMemory(&wait->overlapped, sizeof wait->overlapped);
     wait->events = 0;
     wait->outstanding = false;
+    wait->device = INVALID_HANDLE_VALUE;
     return wait;
 }
 
 void lineWaitClose(LineWait* wait) {
     if (wait == nullptr) return;
+    endOutstandingWait(wait);
     CloseHandle(wait->event);
     delete wait;
 }
@@ -216,6 +241,7 @@ int serialWaitEvent(SerialPort* port, LineWait* wait, uint32_t* events, uint32_t
         return WaitFailed;
     }
     wait->outstanding = true;
+    wait->device = port->handle;
     // serialEndWaits may have run between the test above and the start of this
     // wait, too late to end it: end it here.
     if (isClosing(port)) CancelIo(port->handle);
@@ -227,15 +253,7 @@ int serialWaitResult(SerialPort* port, LineWait* wait, uint32_t* events, uint32_
     *error = 0;
     DWORD n = 0;
     if (isClosing(port)) {
-        // Collect the ended wait so that the driver is done with its record.
-        if (wait->outstanding) {
-            if (!GetOverlappedResult(port->handle, &wait->overlapped, &n, FALSE) &&
-                GetLastError() == ERROR_IO_INCOMPLETE) {
-                CancelIo(port->handle);
-                GetOverlappedResult(port->handle, &wait->overlapped, &n, TRUE);
-            }
-            wait->outstanding = false;
-        }
+        endOutstandingWait(wait);
         SetEvent(wait->event);
         *error = kPortClosedError;
         return 0;
@@ -271,3 +289,5 @@ void serialEndWaits(SerialPort* port) {
     GetCommMask(port->handle, &mask);
     SetCommMask(port->handle, mask);
 }
+
+int serialClosing(SerialPort* port) { return isClosing(port) ? 1 : 0; }

@@ -40,8 +40,9 @@ void buttonSetCaption(PanelButton button, const char* caption) {
     SetWindowTextA(buttonWindow(button), caption);
 }
 
+// The pointer-sized form: SetWindowLongA itself in the 32-bit program.
 void buttonSetId(PanelButton button, int id) {
-    SetWindowLongA(buttonWindow(button), GWL_ID, id);
+    SetWindowLongPtrA(buttonWindow(button), GWLP_ID, LONG_PTR(id));
 }
 
 void buttonEnable(PanelButton button, bool enable) {
