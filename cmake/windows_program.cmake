@@ -9,8 +9,10 @@ set(ZAVIK_RES ${CMAKE_BINARY_DIR}/zavik_res.o)
 add_custom_command(
   OUTPUT ${ZAVIK_RES}
   COMMAND ${CMAKE_RC_COMPILER} --include-dir=${CMAKE_SOURCE_DIR}/src/ui/win32
+          --include-dir=${CMAKE_SOURCE_DIR}/src
           -O coff -i ${ZAVIK_RC} -o ${ZAVIK_RES}
   DEPENDS ${ZAVIK_RC} ${CMAKE_SOURCE_DIR}/src/ui/resource.h
+          ${CMAKE_SOURCE_DIR}/src/core/button_ids.h
           ${CMAKE_SOURCE_DIR}/src/ui/win32/zavik.ico
   COMMENT "Compiling the resource script"
   VERBATIM)

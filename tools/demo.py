@@ -21,10 +21,8 @@ import tempfile
 import threading
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
-import harness  # noqa: E402
-from harness import Headless, marked, read_transcript  # noqa: E402
+import harness
+from harness import Headless, marked, read_transcript
 
 PACKETS = 100     # transfer packets each console sends
 SIZE = 12         # bytes per transfer packet

@@ -9,10 +9,9 @@
 #include "core/link_lock.h"
 #include "core/link_state.h"
 #include "core/log.h"
-#include "core/platform.h"
 #include "core/tracking.h"
-#include "serial/serial_device.h"
-#include "serial/serial_port.h"
+#include "os/serial_device.h"
+#include "os/system.h"
 
 namespace {
 
@@ -130,4 +129,11 @@ int32_t mayWriteNow(uint32_t now) {
     if (!s.psxSendFlag) return 0;
     const uint32_t gap = uint32_t(s.framePeriodMs) + uint32_t(s.vsyncAdjustMs.load());
     return (readSinceWrite || elapsed >= gap) ? 1 : 0;
+}
+
+uint32_t queryCommErrors() {
+    uint32_t errors = 0;
+    uint32_t waiting = 0;
+    serialClearErrors(linkState.serialPort, &errors, &waiting);
+    return errors;
 }

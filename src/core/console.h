@@ -7,3 +7,5 @@
 int32_t readPsxPacket(int32_t requested);
 int32_t deliverRemotePacket();
 int32_t mayWriteNow(uint32_t now);
+// The port's line-error bits, read and cleared: the number of a read or write warning.
+uint32_t queryCommErrors();

@@ -6,9 +6,10 @@
 #include <cstring>
 
 #include "core/link_lock.h"
+#include "core/link_state.h"
 #include "core/log.h"
-#include "core/platform.h"
-#include "net/udp.h"
+#include "os/system.h"
+#include "os/udp.h"
 
 int sendStoredPackets() {
     LinkLock lock;

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "core/link_lock.h"
-#include "serial/serial_device.h"
+#include "os/serial_device.h"
 
 LinkState linkState;
 

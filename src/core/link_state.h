@@ -6,36 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 
-struct SerialPort;   // an open serial device (serial/serial_device.h)
-struct WakeEvent;    // an auto-reset event (core/platform.h)
-struct ThreadHandle; // a started thread (core/platform.h)
+#include "os/types.h"
 
-// A 32-bit integer stored little-endian whatever the host, so a slot is the
-// byte image of a datagram on every platform.
-struct LeU32 {
-    uint8_t bytes[4];
-    operator uint32_t() const {
-        return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 |
-               uint32_t(bytes[3]) << 24;
-    }
-    LeU32& operator=(uint32_t v) {
-        bytes[0] = uint8_t(v);
-        bytes[1] = uint8_t(v >> 8);
-        bytes[2] = uint8_t(v >> 16);
-        bytes[3] = uint8_t(v >> 24);
-        return *this;
-    }
-};
-
-inline uint32_t readLe32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-inline void writeLe32(uint8_t* p, uint32_t v) {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
+struct SerialPort;   // an open serial device (os/serial_device.h)
+struct WakeEvent;    // an auto-reset event (os/system.h)
+struct ThreadHandle; // a started thread (os/system.h)
 
 enum DatagramType : uint32_t {
     ConnectRequest = 1,
@@ -81,23 +56,6 @@ struct RemoteRing {
     uint32_t remoteReceived;
 };
 
-// The port's own time-outs, in milliseconds.
-struct CommTimeouts {
-    uint32_t readIntervalTimeout;
-    uint32_t readTotalTimeoutMultiplier;
-    uint32_t readTotalTimeoutConstant;
-    uint32_t writeTotalTimeoutMultiplier;
-    uint32_t writeTotalTimeoutConstant;
-};
-
-// IPv4 socket address; port and address in network byte order.
-struct SocketAddress {
-    uint16_t family;
-    uint16_t port;
-    uint32_t address;
-};
-
-constexpr uint16_t kAfInet = 2;
 constexpr int kMaxLocalAddresses = 10;
 
 // What the counters last showed and when they were last refreshed.

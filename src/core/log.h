@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 
 constexpr size_t kLogBufferSize = 1024;
 
@@ -16,6 +17,13 @@ void logPrintf(const char* format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+
+// Writes an unsigned decimal into a counter field of the panel. From the port
+// thread the write goes through the same queue as its log lines, in order.
+void writeCounter(int controlId, uint32_t value);
+
+// Window thread: empties the log pane.
+void clearLog();
 
 // Window thread: append what the port thread handed over. Called by the window
 // thread's loop on every wake-up, and whenever it has to wait for the port thread.

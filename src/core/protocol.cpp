@@ -4,12 +4,12 @@
 // link lock, remoteAddress.
 #include "core/protocol.h"
 
+#include "core/button_ids.h"
 #include "core/exchange.h"
 #include "core/link_lock.h"
 #include "core/log.h"
-#include "core/platform.h"
-#include "net/udp.h"
-#include "ui/resource.h"
+#include "os/system.h"
+#include "os/udp.h"
 
 namespace {
 

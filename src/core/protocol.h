@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "core/link_state.h"
-#include "core/window_effects.h"
+#include "os/window_effects.h"
 
 int sendControl(DatagramType type);
 int acceptPeer();

@@ -12,7 +12,7 @@
 
 #include "core/link_state.h"
 #include "core/log.h"
-#include "serial/serial_device.h"
+#include "os/serial_device.h"
 
 namespace {
 

@@ -5,7 +5,8 @@
 #include "core/link_lock.h"
 #include "core/link_state.h"
 #include "core/log.h"
-#include "net/udp.h"
+#include "os/udp.h"
+#include "os/window_effects.h"
 
 int startWinsock() {
     logPrintf("Initializing  WinSock...");
@@ -55,7 +56,7 @@ int openUdpSocket() {
 }
 
 int armSocketNotification() {
-    if (!netArmReadNotification(linkState.udpSocket)) {
+    if (!socketNotifyStart(linkState.udpSocket)) {
         logPrintf("WSAAsyncSelect() failed (error #%i).\r\n", netLastError());
         return 0;
     }
@@ -66,6 +67,7 @@ void closeUdpSocket() {
     LinkLock lock; // no send of the port thread is under way while it closes
     if (linkState.udpSocket == 0) return;
     logPrintf("Closing socket\r\n");
+    socketNotifyStop(linkState.udpSocket);
     netCloseSocket(linkState.udpSocket);
     linkState.udpSocket = 0;
 }

@@ -16,10 +16,9 @@
 #include "core/link_lock.h"
 #include "core/link_state.h"
 #include "core/log.h"
-#include "core/platform.h"
-#include "serial/serial_device.h"
-#include "serial/serial_port.h"
-#include "ui/log.h"
+#include "os/serial_device.h"
+#include "os/system.h"
+#include "os/window_effects.h"
 
 namespace {
 

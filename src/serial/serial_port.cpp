@@ -6,9 +6,8 @@
 #include "core/link_lock.h"
 #include "core/link_state.h"
 #include "core/log.h"
-#include "core/platform.h"
-#include "net/endpoint.h"
-#include "serial/serial_device.h"
+#include "os/serial_device.h"
+#include "os/system.h"
 
 namespace {
 
@@ -52,9 +51,7 @@ int openSerialPort() {
     return 1;
 }
 
-void closeLink() {
-    closeUdpSocket();
-
+void closeSerialPort() {
     SerialPort* port;
     {
         LinkLock lock;
@@ -88,11 +85,4 @@ void closeLink() {
     serialClose(port);
     LinkLock lock;
     linkState.serialPort = nullptr;
-}
-
-uint32_t queryCommErrors() {
-    uint32_t errors = 0;
-    uint32_t waiting = 0;
-    serialClearErrors(linkState.serialPort, &errors, &waiting);
-    return errors;
 }

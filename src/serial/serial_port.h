@@ -4,7 +4,6 @@
 #include <cstdint>
 
 int openSerialPort();
-// Closes the socket, then the serial port (ending the port thread first).
-void closeLink();
-// The port's line-error bits, read and cleared.
-uint32_t queryCommErrors();
+// The serial half of closeLink: ends the port thread, then restores the port's
+// own time-outs and closes it. Does nothing when no port is open.
+void closeSerialPort();

@@ -1,12 +1,19 @@
-// The main window's close box and the program's shutdown. Window thread.
+// The main window's close box, the closing of the link and the program's
+// shutdown. Window thread.
 #include "core/link_state.h"
 #include "core/log.h"
-#include "core/platform.h"
 #include "core/protocol.h"
-#include "net/udp.h"
+#include "net/endpoint.h"
+#include "os/system.h"
+#include "os/udp.h"
 #include "serial/serial_port.h"
 #include "ui/panel.h"
 #include "ui/widgets.h"
+
+void closeLink() {
+    closeUdpSocket();
+    closeSerialPort(); // ending the port thread first
+}
 
 void onMainWindowClose() {
     if (confirmLeave("Program Exit") != 0) destroyMainWindow();

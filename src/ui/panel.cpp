@@ -4,12 +4,11 @@
 
 #include "core/link_state.h"
 #include "core/log.h"
-#include "core/platform.h"
 #include "core/protocol.h"
-#include "core/window_effects.h"
 #include "net/endpoint.h"
-#include "net/udp.h"
-#include "ui/log.h"
+#include "os/system.h"
+#include "os/udp.h"
+#include "os/window_effects.h"
 #include "ui/resource.h"
 #include "ui/widgets.h"
 

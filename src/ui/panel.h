@@ -28,6 +28,10 @@ int readConnectDialog(DialogWindow* dialog);
 void connectDialogOk(DialogWindow* dialog);
 void connectDialogCancel(DialogWindow* dialog);
 
+// Closes the socket, then the serial port (ending the port thread first); may
+// be called at any time.
+void closeLink();
+
 // The main window's close box; destroys the window when confirmed.
 void onMainWindowClose();
 void shutdownProgram();

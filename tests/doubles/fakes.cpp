@@ -6,10 +6,10 @@
 #include <cstring>
 
 #include "core/log.h"
-#include "core/platform.h"
-#include "core/window_effects.h"
-#include "net/udp.h"
-#include "ui/pane.h"
+#include "os/pane.h"
+#include "os/system.h"
+#include "os/udp.h"
+#include "os/window_effects.h"
 
 FakeSerial fakeSerial;
 FakeNet fakeNet;
@@ -362,10 +362,11 @@ int netBind(uintptr_t, const SocketAddress& address) {
     return fakeNet.bindFails ? 0 : 1;
 }
 void netCloseSocket(uintptr_t socket) { fakeNet.closed.push_back(socket); }
-int netArmReadNotification(uintptr_t) {
+int socketNotifyStart(uintptr_t) {
     ++fakeNet.arms;
     return fakeNet.armFails ? 0 : 1;
 }
+void socketNotifyStop(uintptr_t socket) { fakeNet.notifyStops.push_back(socket); }
 
 int netSendTo(uintptr_t, const uint8_t* data, int length, const SocketAddress& to) {
     int result = length;

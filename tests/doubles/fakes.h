@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/link_state.h"
-#include "serial/serial_device.h"
+#include "os/serial_device.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -83,7 +83,8 @@ struct FakeNet {
     uintptr_t nextSocket = 100;
     std::vector<uintptr_t> closed;
     std::vector<SocketAddress> binds;
-    int arms = 0;
+    int arms = 0;                     // socket notifications started
+    std::vector<uintptr_t> notifyStops; // sockets whose notifications were stopped
 
     struct Sent {
         Bytes data;

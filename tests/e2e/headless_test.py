@@ -15,8 +15,10 @@ import time
 import tty
 import unittest
 
-import harness
-from harness import CLOSED, START, STARTED, TIMEOUT, Headless, control_packet, free_udp_port
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+import harness  # noqa: E402
+from harness import (CLOSED, START, STARTED, TIMEOUT, Headless,  # noqa: E402
+                     control_packet, free_udp_port)
 
 
 class Console:

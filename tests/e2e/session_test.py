@@ -22,8 +22,9 @@ import threading
 import time
 import unittest
 
-import harness
-from harness import (CLOSED, PING, START, STARTED, TIMEOUT, Headless, free_udp_port,
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+import harness  # noqa: E402
+from harness import (CLOSED, PING, START, STARTED, TIMEOUT, Headless, free_udp_port,  # noqa: E402
                      is_c_packet, is_end_marked, marked, read_transcript)
 
 SLOW = 30.0  # seconds for a handshake and a whole transfer, sanitizers included
@@ -331,7 +332,11 @@ class SessionTest(unittest.TestCase):
         sides = {c.name: (c, mark_c), l.name: (l, mark_l)}
         samples, marks = self.watch_transfer(sides)
         statuses = dict(zip((c.name, l.name), self.quiet_status([c, l])))
-        self.check_link(tag, size, samples, statuses, answerer=l.name)
+        try:
+            self.check_link(tag, size, samples, statuses, answerer=l.name)
+        except AssertionError as e:
+            logged = ["%s: %s" % (p.name, w.rstrip()) for p in (c, l) for w in warnings(p.log())]
+            raise AssertionError("%s\nwarnings logged:\n%s" % (e, "\n".join(logged))) from None
         self.disconnect(c, l, marks)
         return burst
 
@@ -342,10 +347,13 @@ class SessionTest(unittest.TestCase):
         port_a, port_b = free_udp_port(), free_udp_port()
 
         # Link 1: A's console starts a transfer of 8-byte packets (read, then
-        # write), frame 20; B's answers, frame 16. B listens, A connects.
+        # write), frame 20; B's answers, frame 16. B listens, A connects. The
+        # connecting side's console says hello every 120 ms: its C-packets fill
+        # the 31 places of the ring 3 s after the connect is begun, time enough
+        # for a connect on a busy machine.
         a1, b1 = self.path("a1.txt"), self.path("b1.txt")
         burst_b = self.whole_link(
-            "link 1 (8-byte packets)", 8, (a, port_a, "start=1,size=8,packets=60,frame=20,hello=40,seed=11", a1),
+            "link 1 (8-byte packets)", 8, (a, port_a, "start=1,size=8,packets=60,frame=20,hello=120,seed=11", a1),
             (b, port_b, "start=0,packets=55,frame=16,hello=300,seed=12", b1))
 
         # A disconnected; both are idle with their counters cleared.
@@ -361,7 +369,7 @@ class SessionTest(unittest.TestCase):
         # A listens, B connects.
         a2, b2 = self.path("a2.txt"), self.path("b2.txt")
         burst_a = self.whole_link(
-            "link 2 (12-byte packets)", 12, (b, port_b, "start=1,size=12,packets=30,frame=20,hello=40,seed=22", b2),
+            "link 2 (12-byte packets)", 12, (b, port_b, "start=1,size=12,packets=30,frame=20,hello=120,seed=22", b2),
             (a, port_a, "start=0,packets=25,frame=16,hello=300,seed=21", a2))
         for p in (a, b):
             self.assertEqual(p.close(), 0)

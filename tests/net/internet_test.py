@@ -23,6 +23,7 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 import harness  # noqa: E402
 from harness import PING, START, STARTED, TIMEOUT, Headless, read_transcript  # noqa: E402

@@ -5,7 +5,7 @@
 
 #include "core/link_state.h"
 #include "core/log.h"
-#include "ui/pane.h"
+#include "os/pane.h"
 
 inline void startFreshProgram() {
     setWindowThread();

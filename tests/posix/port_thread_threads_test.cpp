@@ -19,15 +19,15 @@
 #include <thread>
 #include <vector>
 
-#include "fresh_program.h"
 #include "core/exchange.h"
 #include "core/link_lock.h"
 #include "core/link_state.h"
 #include "core/log.h"
-#include "core/platform.h"
+#include "fresh_program.h"
+#include "os/pane.h"
+#include "os/system.h"
 #include "serial/port_thread.h"
 #include "serial/serial_port.h"
-#include "ui/pane.h"
 #include "ui/posix/front_end.h"
 
 namespace {
@@ -73,7 +73,7 @@ protected:
         ASSERT_NE(linkState.packetEvent, nullptr);
     }
     void TearDown() override {
-        closeLink();
+        closeSerialPort();
         deliverHandOffs();
         if (linkState.packetEvent != nullptr) wakeEventClose(linkState.packetEvent);
         linkState.packetEvent = nullptr;
@@ -87,8 +87,9 @@ protected:
     void console(const Bytes& bytes) {
         ASSERT_EQ(write(master, bytes.data(), bytes.size()), ssize_t(bytes.size()));
     }
-    // The window thread's loop, until done() or the time is up.
-    bool windowLoopUntil(const std::function<bool()>& done, int ms = 3000) {
+    // The window thread's loop, until done() or the time is up (only a failing
+    // test waits that long).
+    bool windowLoopUntil(const std::function<bool()>& done, int ms = 10000) {
         auto end = Clock::now() + std::chrono::milliseconds(ms);
         for (;;) {
             deliverHandOffs();
@@ -126,7 +127,7 @@ TEST_F(PortThreadOnPty, CapturesWhatTheConsoleSendsAndEndsSilentlyOnClose) {
         EXPECT_TRUE(linkState.psxActive);
     }
 
-    closeLink();
+    closeSerialPort();
     EXPECT_EQ(linkState.portThread, nullptr);
     EXPECT_EQ(linkState.serialPort, nullptr);
     EXPECT_FALSE(linkState.stopPortThread);
@@ -139,7 +140,7 @@ TEST_F(PortThreadOnPty, TheStopFlagEndsTheThreadInOrder) {
     ASSERT_TRUE(windowLoopUntil([] { return captured() == 1; }));
     linkState.stopPortThread = true;
     ASSERT_TRUE(windowLoopUntil([] { return count(log(), kClosed) == 1; }));
-    closeLink();
+    closeSerialPort();
     EXPECT_FALSE(linkState.stopPortThread);
     EXPECT_EQ(log(), "Opening serial port " + path + " ...success\r\n" + kClosed +
                          "Closing serial port\r\n");
@@ -155,7 +156,7 @@ TEST_F(PortThreadOnPty, ShutdownEndsTheThreadOneWayOrTheOther) {
         }
         startThread();
         linkState.stopPortThread = true;
-        closeLink();
+        closeSerialPort();
         EXPECT_EQ(linkState.portThread, nullptr);
         EXPECT_LE(count(log(), kClosed), 1);
         EXPECT_EQ(count(log(), "Closing serial port\r\n"), 1);
@@ -181,7 +182,7 @@ TEST_F(PortThreadOnPty, LinesQueuedWhileTheWindowThreadIsBusyArriveWholeAndInOrd
     ASSERT_TRUE(windowLoopUntil([] { return captured() == 1; }));
     linkState.stopPortThread = true;
     ASSERT_TRUE(windowLoopUntil([] { return count(log(), kClosed) == 1; }));
-    closeLink();
+    closeSerialPort();
 
     std::string text = log();
     std::string head = "Opening serial port " + path + " ...success\r\n";
@@ -194,6 +195,9 @@ TEST_F(PortThreadOnPty, LinesQueuedWhileTheWindowThreadIsBusyArriveWholeAndInOrd
 }
 
 TEST_F(PortThreadOnPty, ALineThatGoesAwayEndsTheThreadWithoutFloodingTheLog) {
+    // 20 ms pauses: a hundred of them, not two thousand sleeps of 1 ms that a
+    // busy machine may stretch.
+    linkState.portWaitMs = 20;
     startThread();
     console(consolePacket());
     ASSERT_TRUE(windowLoopUntil([] { return captured() == 1; }));
@@ -202,7 +206,7 @@ TEST_F(PortThreadOnPty, ALineThatGoesAwayEndsTheThreadWithoutFloodingTheLog) {
     auto t0 = Clock::now();
     close(master);
     master = -1;
-    ASSERT_TRUE(windowLoopUntil([] { return threadWait(linkState.portThread, 0) == 1; }, 10000));
+    ASSERT_TRUE(windowLoopUntil([] { return threadWait(linkState.portThread, 0) == 1; }, 30000));
     double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     double cpu = cpuSeconds() - cpu0;
     std::printf("[ MEASURE  ] hung-up line: thread ended after %.2f s, %.1f ms CPU\n", seconds,
@@ -214,7 +218,7 @@ TEST_F(PortThreadOnPty, ALineThatGoesAwayEndsTheThreadWithoutFloodingTheLog) {
         << text;
     EXPECT_EQ(count(text, "WARN:"), 2) << text;
     EXPECT_GE(seconds, 1.9); // not at the first failure
-    closeLink();
+    closeSerialPort();
     EXPECT_EQ(count(log(), kClosed), 0);
 }
 
@@ -235,7 +239,7 @@ TEST_F(PortThreadOnPty, IdleThreadCpuAtOneMillisecondWaits) {
                        std::to_string(100.0 * cpu / wall));
         // Only a thread that never blocks comes near a whole core.
         EXPECT_LT(cpu / wall, 0.9);
-        closeLink();
+        closeSerialPort();
         if (waitMs == 1) {
             paneClear();
             ASSERT_EQ(openSerialPort(), 1);
@@ -243,8 +247,13 @@ TEST_F(PortThreadOnPty, IdleThreadCpuAtOneMillisecondWaits) {
     }
 }
 
+// How long the window thread waits for the link lock while the port thread
+// captures and delivers as fast as it can: never long. The port thread holds
+// the lock through a serial read or write (10 and 30 ms at most); the bound
+// leaves a loaded machine room for the port thread to be kept off the processor
+// meanwhile, and catches a lock held across a wait or a sleep.
 TEST_F(PortThreadOnPty, WindowThreadWaitForTheLinkLockUnderLoad) {
-    unsigned long before = longestWindowWaitUs();
+    const double kBoundMs = 500;
     startThread();
 
     // The console: a packet every 2 ms (a real one sends one a frame), and whatever
@@ -266,22 +275,30 @@ TEST_F(PortThreadOnPty, WindowThreadWaitForTheLinkLockUnderLoad) {
         }
     });
 
-    // The window thread: peer packets stored as datagrams arrive, counters read.
+    // The window thread: peer packets stored as datagrams arrive, the ring read;
+    // each takes the lock, and each is timed.
+    double longestMs = 0;
+    auto timed = [&](const std::function<void()>& body) {
+        auto t0 = Clock::now();
+        body();
+        double took = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+        if (took > longestMs) longestMs = took;
+    };
     uint32_t sequence = 0;
     uint8_t datagram[16] = {};
     auto end = Clock::now() + std::chrono::seconds(1);
     while (Clock::now() < end) {
         deliverHandOffs();
-        uint32_t waiting;
-        {
+        uint32_t waiting = 0;
+        timed([&] {
             LinkLock lock;
             waiting = linkState.remote.remoteStored;
-        }
+        });
         if (waiting < 16) {
             writeLe32(datagram, DataPacket);
             writeLe32(datagram + 4, sequence);
             datagram[8] = uint8_t(sequence);
-            storeRemotePacket(datagram, 9);
+            timed([&] { storeRemotePacket(datagram, 9); });
             ++sequence;
         }
         std::this_thread::sleep_for(std::chrono::microseconds(500));
@@ -293,16 +310,18 @@ TEST_F(PortThreadOnPty, WindowThreadWaitForTheLinkLockUnderLoad) {
         LinkLock lock;
         delivered = linkState.remote.remoteDelivered;
     }
-    closeLink();
+    closeSerialPort();
 
-    unsigned long longest = longestWindowWaitUs();
     std::printf("[ MEASURE  ] window thread's longest wait for the link lock under load: "
-                "%lu us (before this test: %lu us); %u packets captured, %u delivered, "
+                "%.2f ms (the lock's own record: %lu us); %u packets captured, %u delivered, "
                 "%u bytes to the console\n",
-                longest, before, capturedCount, delivered, bytesToConsole.load());
-    RecordProperty("longest_window_wait_us", std::to_string(longest));
-    EXPECT_GT(capturedCount, 100u);
-    EXPECT_GT(delivered, 100u);
+                longestMs, longestWindowWaitUs(), capturedCount, delivered, bytesToConsole.load());
+    RecordProperty("longest_window_wait_us", std::to_string(long(longestMs * 1000)));
+    EXPECT_LT(longestMs, kBoundMs);
+    // The wait was measured while packets flowed both ways. (Line events come
+    // first: a port thread that falls behind the console delivers little.)
+    EXPECT_GT(capturedCount, 20u);
+    EXPECT_GT(delivered, 0u);
 }
 
 } // namespace

@@ -19,8 +19,9 @@
 #include <vector>
 
 #include "fresh_program.h"
-#include "core/platform.h"
-#include "serial/serial_device.h"
+#include "os/serial_device.h"
+#include "serial/sim/sim_options.h"
+#include "os/system.h"
 #include "serial/serial_port.h"
 #include "ui/posix/front_end.h"
 
@@ -81,12 +82,17 @@ protected:
     SerialPort* port = nullptr;
 };
 
+// Each case is told apart from the others by time-outs far apart, so the upper
+// bounds can leave a loaded machine a whole second.
 TEST_F(PtyTest, ReadsEndByTheTimeouts) {
     openPort();
     uint8_t buffer[8] = {};
     uint32_t done = 99;
 
-    // Three of eight bytes: the 5 ms interval ends the read well within 10 ms.
+    // Three of eight bytes: the 5 ms interval after the last byte ends the
+    // read, long before its 2 s total.
+    const CommTimeouts longTotal{5, 0, 2000, 0, 30};
+    ASSERT_EQ(serialSetTimeouts(port, &longTotal), 1);
     console({0xFD, 0x01, 0x02});
     awaitInput();
     auto start = Clock::now();
@@ -96,29 +102,20 @@ TEST_F(PtyTest, ReadsEndByTheTimeouts) {
     EXPECT_EQ(buffer[0], 0xFD);
     EXPECT_EQ(buffer[2], 0x02);
     EXPECT_GE(partial, 4.5);
-    EXPECT_LT(partial, 40.0);
+    EXPECT_LT(partial, 1000.0);
 
-    // Nothing at all: success with no bytes once the 10 ms total has passed.
+    // Nothing at all: success with no bytes once the program's 10 ms total has
+    // passed.
+    ASSERT_EQ(serialSetTimeouts(port, &kPortTimeouts), 1);
     start = Clock::now();
     ASSERT_EQ(serialRead(port, buffer, 8, &done), 1);
     double empty = msSince(start);
     EXPECT_EQ(done, 0u);
     EXPECT_GE(empty, 9.5);
-    EXPECT_LT(empty, 40.0);
-
-    // With a long total, the 5 ms gap after the last byte still ends the read.
-    const CommTimeouts longTotal{5, 0, 400, 0, 30};
-    ASSERT_EQ(serialSetTimeouts(port, &longTotal), 1);
-    console({1, 2, 3});
-    awaitInput();
-    start = Clock::now();
-    ASSERT_EQ(serialRead(port, buffer, 8, &done), 1);
-    double gap = msSince(start);
-    EXPECT_EQ(done, 3u);
-    EXPECT_LT(gap, 200.0);
+    EXPECT_LT(empty, 1000.0);
 
     // The whole count ends a read at once, whatever the time-outs.
-    const CommTimeouts slow{300, 0, 600, 0, 30};
+    const CommTimeouts slow{2000, 0, 4000, 0, 30};
     ASSERT_EQ(serialSetTimeouts(port, &slow), 1);
     console({1, 2, 3, 4, 5, 6, 7, 8, 9});
     awaitInput();
@@ -126,19 +123,20 @@ TEST_F(PtyTest, ReadsEndByTheTimeouts) {
     ASSERT_EQ(serialRead(port, buffer, 8, &done), 1);
     EXPECT_EQ(done, 8u);
     EXPECT_EQ(buffer[7], 8);
-    EXPECT_LT(msSince(start), 200.0);
+    EXPECT_LT(msSince(start), 1000.0);
     ASSERT_EQ(serialSetTimeouts(port, &kPortTimeouts), 1);
     ASSERT_EQ(serialRead(port, buffer, 8, &done), 1); // the ninth byte stayed queued
     EXPECT_EQ(done, 1u);
     EXPECT_EQ(buffer[0], 9);
 
-    std::printf("[ measured ] 3 of 8 bytes: %.2f ms; nothing: %.2f ms; gap: %.2f ms\n", partial,
-                empty, gap);
+    std::printf("[ measured ] 3 of 8 bytes: %.2f ms; nothing: %.2f ms\n", partial, empty);
 }
 
 TEST_F(PtyTest, BytesCloserThanTheIntervalKeepAReadGoing) {
     openPort();
-    const CommTimeouts t{40, 0, 1000, 0, 30};
+    // Bytes 4 ms apart, an interval of half a second: only a sender held up
+    // that long could end the read early.
+    const CommTimeouts t{500, 0, 5000, 0, 30};
     ASSERT_EQ(serialSetTimeouts(port, &t), 1);
     std::thread sender([this] {
         for (uint8_t b = 1; b <= 5; b++) {
@@ -172,7 +170,7 @@ TEST_F(PtyTest, WriteReportsWhatWentOut) {
     EXPECT_GT(done, 0u);
     EXPECT_LT(done, uint32_t(big.size()));
     EXPECT_GE(took, 29.0);
-    EXPECT_LT(took, 200.0);
+    EXPECT_LT(took, 1000.0);
     std::vector<uint8_t> arrived = drainMaster();
     ASSERT_EQ(arrived.size(), size_t(done));
     EXPECT_TRUE(std::equal(arrived.begin(), arrived.end(), big.begin()));
@@ -439,30 +437,31 @@ TEST(SimulatedConsoleLine, LineEventsStatusAndBytesComeThroughTheDevice) {
     LineSettings back{};
     ASSERT_EQ(serialGetLine(port, &back), 1);
     EXPECT_EQ(back.baudRate, 115200u);
-    uint32_t status = 99;
-    ASSERT_EQ(serialModemStatus(port, &status), 1);
-    EXPECT_EQ(status & MsCtsOn, 0u);
 
     WakeEvent* packet = wakeEventCreate();
     LineWait* wait = lineWaitCreate();
     ASSERT_EQ(serialSetMask(port, EvRxChar | EvCts), 1);
-    std::vector<uint32_t> seen;
+    // The console raises RTS 100 ms after the open: unless this thread was held
+    // up that long, the rise comes after the mask and is reported.
+    uint32_t status = 99;
+    ASSERT_EQ(serialModemStatus(port, &status), 1);
+    const bool riseToCome = (status & MsCtsOn) == 0;
+    uint32_t seen = 0;
     auto start = Clock::now();
-    while (seen.size() < 2 && msSince(start) < 3000) {
+    while (!(seen & EvRxChar) && msSince(start) < 5000) {
         uint32_t events = 0;
         ASSERT_EQ(serialWaitEvent(port, wait, &events, &error), WaitPending);
-        uint32_t r = waitLineOrPacket(wait, packet, 3000, &error);
-        ASSERT_EQ(r, 0u) << error;
+        ASSERT_EQ(waitLineOrPacket(wait, packet, 5000, &error), 0u) << error;
         ASSERT_EQ(serialWaitResult(port, wait, &events, &error), 1) << error;
-        seen.push_back(events);
-        if (events == EvCts) {
-            ASSERT_EQ(serialModemStatus(port, &status), 1);
-            EXPECT_EQ(status & MsCtsOn, MsCtsOn);
-        }
+        EXPECT_EQ(events & ~(EvCts | EvRxChar), 0u);
+        seen |= events;
     }
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0], EvCts);
-    EXPECT_EQ(seen[1], EvRxChar);
+    EXPECT_TRUE(seen & EvRxChar);
+    if (riseToCome) {
+        EXPECT_TRUE(seen & EvCts) << "the rise of CTS is reported";
+    }
+    ASSERT_EQ(serialModemStatus(port, &status), 1);
+    EXPECT_EQ(status & MsCtsOn, MsCtsOn);
     uint8_t bytes[8] = {};
     uint32_t done = 0;
     ASSERT_EQ(serialRead(port, bytes, 8, &done), 1);
@@ -479,6 +478,100 @@ TEST(SimulatedConsoleLine, LineEventsStatusAndBytesComeThroughTheDevice) {
     lineWaitClose(wait);
     wakeEventClose(packet);
     serialClose(port);
+}
+
+// The whole way through the device with the console's own clock, loosely
+// timed: a handshake and two exchanges of 8-byte packets. The PC may fall
+// behind (the console then has more than one packet waiting); the packets
+// still come whole and in order.
+TEST(SimulatedConsoleLine, HandshakeAndTransferThroughTheDevice) {
+    using Bytes = std::vector<uint8_t>;
+    auto control = [](uint8_t kind) {
+        Bytes p{0xFD, kind, 0x33, 0, 1, 0, 0x44, 0};
+        p[7] = simChecksum(p.data(), 7);
+        return p;
+    };
+    auto validControl = [](const Bytes& p, uint8_t kind) {
+        return p.size() == 8 && p[0] == 0xFD && p[1] == kind && simChecksum(p.data(), 7) == p[7];
+    };
+    uint32_t error = 0;
+    SerialPort* port = serialOpen("sim:size=8,packets=2,start=1,hello=0,seed=5", &error);
+    ASSERT_NE(port, nullptr) << error;
+    serialSetTimeouts(port, &kPortTimeouts);
+    LineWait* wait = lineWaitCreate();
+    ASSERT_NE(wait, nullptr);
+
+    auto next = [&](uint32_t* events) {
+        uint32_t err = 0;
+        int started = serialWaitEvent(port, wait, events, &err);
+        if (started == WaitDone) return true;
+        if (started != WaitPending) return false;
+        if (waitLineOrPacket(wait, nullptr, 5000, &err) != 0) return false;
+        return serialWaitResult(port, wait, events, &err) == 1;
+    };
+    auto readPacket = [&]() {
+        Bytes b(8);
+        uint32_t done = 0;
+        EXPECT_EQ(serialRead(port, b.data(), 8, &done), 1);
+        b.resize(done);
+        return b;
+    };
+    auto writePacket = [&](const Bytes& b) {
+        uint32_t done = 0;
+        EXPECT_EQ(serialWrite(port, b.data(), uint32_t(b.size()), &done), 1);
+        EXPECT_EQ(done, b.size());
+    };
+
+    // RTS rises, then the C-packet comes.
+    serialSetMask(port, EvRxChar | EvCts);
+    uint32_t events = 0, status = 0;
+    do {
+        ASSERT_TRUE(next(&events));
+    } while (events == EvCts);
+    EXPECT_TRUE(events & EvRxChar);
+    serialModemStatus(port, &status);
+    EXPECT_EQ(status, MsCtsOn);
+    EXPECT_TRUE(validControl(readPacket(), 'C'));
+
+    writePacket(control('C'));
+    ASSERT_TRUE(next(&events));
+    EXPECT_EQ(events, EvRxChar);
+    EXPECT_TRUE(validControl(readPacket(), 'S')); // 1
+    for (int stage = 2; stage < 8; stage += 2) {
+        writePacket(control('A'));
+        ASSERT_TRUE(next(&events));
+        EXPECT_EQ(events, EvRxChar);
+        EXPECT_TRUE(validControl(readPacket(), 'A'));
+    }
+    writePacket(control('A')); // 8
+    serialSetMask(port, EvCts | EvDsr);
+
+    // At each DSR change the console's packet waits; the PC reads it, then
+    // writes its own.
+    for (uint32_t i = 0; i < 2; ++i) {
+        ASSERT_TRUE(next(&events));
+        EXPECT_EQ(events, EvDsr);
+        uint32_t errors = 0, inQueue = 0;
+        serialClearErrors(port, &errors, &inQueue);
+        EXPECT_GE(inQueue, 8u);
+        Bytes expected(8), mine(8);
+        simMakeTransferPacket(5, true, 0, i, 2, 8, expected.data());
+        EXPECT_EQ(readPacket(), expected) << "packet " << i;
+        simMakeTransferPacket(9, false, 0, i, 2, 8, mine.data());
+        writePacket(mine);
+    }
+    serialSetMask(port, EvRxChar | EvCts);
+    serialEndWaits(port);
+    lineWaitClose(wait);
+    serialClose(port);
+}
+
+TEST(SimulatedConsoleLine, OptionsNotUnderstoodFailTheOpen) {
+    for (const char* name : {"sim:size=1", "sim:bogus=1", "sim:size=10,"}) {
+        uint32_t error = 0;
+        EXPECT_EQ(serialOpen(name, &error), nullptr) << name;
+        EXPECT_EQ(error, uint32_t(EINVAL)) << name;
+    }
 }
 
 } // namespace

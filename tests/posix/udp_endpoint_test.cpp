@@ -14,16 +14,16 @@
 #include <cstring>
 #include <string>
 
-#include "fresh_program.h"
 #include "core/exchange.h"
 #include "core/link_lock.h"
 #include "core/link_state.h"
 #include "core/log.h"
-#include "core/platform.h"
-#include "core/posix/system_posix.h"
 #include "core/protocol.h"
+#include "fresh_program.h"
 #include "net/endpoint.h"
-#include "ui/pane.h"
+#include "os/pane.h"
+#include "os/posix/system_posix.h"
+#include "os/system.h"
 #include "ui/posix/front_end.h"
 #include "ui/posix/window_loop.h"
 

@@ -4,7 +4,7 @@
 
 #include "doubles/fakes.h"
 #include "net/endpoint.h"
-#include "net/udp.h"
+#include "os/udp.h"
 
 namespace {
 
@@ -68,6 +68,7 @@ TEST_F(EndpointTest, OpenBindArmAndClose) {
     closeUdpSocket();
     EXPECT_EQ(fakeWindow.log, "Closing socket\r\n");
     EXPECT_EQ(fakeNet.closed, std::vector<uintptr_t>{100});
+    EXPECT_EQ(fakeNet.notifyStops, std::vector<uintptr_t>{100});
     EXPECT_EQ(linkState.udpSocket, 0u);
     closeUdpSocket(); // nothing open: silent
     EXPECT_EQ(fakeWindow.log, "Closing socket\r\n");

@@ -3,9 +3,9 @@
 #include <vector>
 
 #include "core/exchange.h"
-#include "core/platform.h"
 #include "doubles/fakes.h"
-#include "net/udp.h"
+#include "os/system.h"
+#include "os/udp.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 #include <string>
 
 #include "core/link_state.h"
-#include "core/platform.h"
 #include "doubles/fakes.h"
+#include "os/system.h"
 #include "serial/port_thread.h"
-#include "ui/log.h"
+#include "ui/resource.h"
 
 namespace {
 

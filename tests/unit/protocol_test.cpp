@@ -5,7 +5,7 @@
 
 #include "core/protocol.h"
 #include "doubles/fakes.h"
-#include "net/udp.h"
+#include "os/udp.h"
 
 namespace {
 

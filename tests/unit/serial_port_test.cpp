@@ -1,7 +1,9 @@
 #include "serial/serial_port.h"
 
-#include "core/platform.h"
+#include "core/console.h"
 #include "doubles/fakes.h"
+#include "os/system.h"
+#include "ui/panel.h"
 
 namespace {
 
@@ -47,7 +49,7 @@ TEST_F(LinkTest, OpenSerialPortFailureLeavesNothingOpen) {
     EXPECT_TRUE(fakeSerial.timeoutWrites.empty());
     EXPECT_EQ(fakeSerial.queueIn, 0u);
 
-    closeLink();
+    closeSerialPort();
     EXPECT_EQ(fakeWindow.log, "Opening serial port COM3 ...failed (error #5).\r\n");
     EXPECT_EQ(fakeSerial.closes, 0);
 }
@@ -62,7 +64,7 @@ TEST_F(LinkTest, CloseLinkWithNothingOpenDoesNothing) {
 
 TEST_F(LinkTest, ReopeningRestoresAndSavesTheDevicesOwnTimeouts) {
     ASSERT_EQ(openSerialPort(), 1);
-    closeLink();
+    closeSerialPort();
     EXPECT_EQ(fakeSerial.closes, 1);
     EXPECT_EQ(linkState.serialPort, nullptr);
     EXPECT_TRUE(fakeSerial.timeouts == kDevice) << "the device's time-outs are back";

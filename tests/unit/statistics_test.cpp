@@ -3,7 +3,9 @@
 #include <vector>
 
 #include "doubles/fakes.h"
-#include "ui/log.h"
+#include "os/window_effects.h"
+#include "ui/counters.h"
+#include "ui/resource.h"
 
 namespace {
 

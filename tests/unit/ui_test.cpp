@@ -4,11 +4,11 @@
 #include <string>
 
 #include "core/link_state.h"
-#include "core/platform.h"
 #include "core/protocol.h"
 #include "doubles/fake_widgets.h"
 #include "doubles/fakes.h"
-#include "net/udp.h"
+#include "os/system.h"
+#include "os/udp.h"
 #include "ui/dialog_number.h"
 #include "ui/panel.h"
 #include "ui/resource.h"

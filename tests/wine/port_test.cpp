@@ -14,8 +14,8 @@
 
 #include "core/link_lock.h"
 #include "core/log.h"
-#include "serial/serial_device.h"
-#include "ui/pane.h"
+#include "os/pane.h"
+#include "os/serial_device.h"
 #include "ui/win32/win_ui.h"
 #include "wine/wintest.h"
 

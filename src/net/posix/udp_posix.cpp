@@ -1,5 +1,5 @@
 // The socket library on Linux: BSD sockets. Start-up and clean-up have nothing
-// to do; the read notification is a level-triggered watch in the window loop.
+// to do.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -10,8 +10,7 @@
 
 #include <cstring>
 
-#include "net/udp.h"
-#include "ui/posix/window_loop.h"
+#include "os/udp.h"
 
 namespace {
 thread_local int lastError = 0; // per thread, as WSAGetLastError
@@ -94,15 +93,7 @@ int netBind(uintptr_t socket, const SocketAddress& address) {
     return 1;
 }
 
-void netCloseSocket(uintptr_t socket) {
-    windowLoopUnwatchSocket(int(socket));
-    close(int(socket));
-}
-
-int netArmReadNotification(uintptr_t socket) {
-    windowLoopWatchSocket(int(socket));
-    return 1;
-}
+void netCloseSocket(uintptr_t socket) { close(int(socket)); }
 
 int netSendTo(uintptr_t socket, const uint8_t* data, int length, const SocketAddress& to) {
     sockaddr_in s = toSockaddr(to);

@@ -1,12 +1,10 @@
-// The socket library on Windows: WinSock 1.1. Read notifications arrive on the
-// panel as WM_SOCKET_NOTIFY, one per waiting datagram.
+// The socket library on Windows: WinSock 1.1.
 #include <windows.h>
 #include <winsock.h>
 
 #include <cstring>
 
-#include "net/udp.h"
-#include "ui/win32/win_ui.h"
+#include "os/udp.h"
 
 namespace {
 sockaddr_in toSockaddr(const SocketAddress& a) {
@@ -71,12 +69,6 @@ int netBind(uintptr_t socket, const SocketAddress& address) {
 }
 
 void netCloseSocket(uintptr_t socket) { closesocket(SOCKET(socket)); }
-
-int netArmReadNotification(uintptr_t socket) {
-    return WSAAsyncSelect(SOCKET(socket), panelWindow, WM_SOCKET_NOTIFY, FD_READ) == SOCKET_ERROR
-               ? 0
-               : 1;
-}
 
 int netSendTo(uintptr_t socket, const uint8_t* data, int length, const SocketAddress& to) {
     sockaddr_in s = toSockaddr(to);

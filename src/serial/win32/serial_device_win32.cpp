@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <new>
 
-#include "core/platform.h"
-#include "serial/serial_device.h"
+#include "os/serial_device.h"
+#include "os/system.h"
 
 const uint32_t kPortClosedError = ERROR_INVALID_HANDLE;
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "core/window_effects.h"
+#include "os/window_effects.h"
 
 void frontEndEcho(bool on);
 

@@ -27,14 +27,14 @@
 
 #include "core/link_state.h"
 #include "core/log.h"
-#include "core/window_effects.h"
+#include "os/window_effects.h"
+#include "ui/counters.h"
 #include "ui/dialog_number.h"
-#include "ui/log.h"
 #include "ui/panel.h"
 #include "ui/posix/front_end.h"
+#include "ui/posix/headless.h"
 #include "ui/posix/window_loop.h"
 #include "ui/resource.h"
-#include "ui/posix/headless.h"
 #include "ui/widgets.h"
 
 // ---- commands ----

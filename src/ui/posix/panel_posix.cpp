@@ -1,6 +1,6 @@
 // The panel of the Linux front ends: the log pane (in memory, echoed to standard
 // output) and the three buttons as plain records. The counters are reported
-// from the display's own memory of what it showed (ui/log.h), so their fields,
+// from the display's own memory of what it showed (ui/counters.h), so their fields,
 // the group boxes and the keyboard focus have nothing to keep here.
 #include <unistd.h>
 
@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "core/link_state.h"
-#include "core/window_effects.h"
-#include "ui/pane.h"
+#include "os/pane.h"
+#include "os/window_effects.h"
 #include "ui/posix/front_end.h"
 #include "ui/resource.h"
 #include "ui/widgets.h"

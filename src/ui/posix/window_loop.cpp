@@ -1,5 +1,6 @@
 // The window thread's loop on Linux, and the panel effects that belong to it:
-// the connect retry timer and the port thread's wake-up.
+// the socket's read notifications, the connect retry timer and the port
+// thread's wake-up.
 #include "ui/posix/window_loop.h"
 
 #include <errno.h>
@@ -10,9 +11,9 @@
 #include <atomic>
 
 #include "core/log.h"
-#include "core/platform.h"
-#include "core/window_effects.h"
-#include "ui/pane.h"
+#include "os/pane.h"
+#include "os/system.h"
+#include "os/window_effects.h"
 #include "ui/panel.h"
 
 namespace {
@@ -41,10 +42,15 @@ int ensureWakeFd() {
 
 } // namespace
 
-void windowLoopWatchSocket(int fd) { socketFd = fd; }
+// A level-triggered watch: one panelSocketNotify(FD_READ) per wake-up while a
+// datagram waits, so every waiting datagram gets one.
+int socketNotifyStart(uintptr_t socket) {
+    socketFd = int(socket);
+    return 1;
+}
 
-void windowLoopUnwatchSocket(int fd) {
-    if (socketFd == fd) socketFd = -1;
+void socketNotifyStop(uintptr_t socket) {
+    if (socketFd == int(socket)) socketFd = -1;
 }
 
 void windowLoopWatchInput(int fd, void (*onReadable)()) {

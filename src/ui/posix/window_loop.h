@@ -5,11 +5,6 @@
 
 #include <cstdint>
 
-// Read notifications for a socket: level-triggered, one panelSocketNotify(FD_READ)
-// per wake-up while a datagram waits, so every waiting datagram gets one.
-void windowLoopWatchSocket(int fd);
-void windowLoopUnwatchSocket(int fd);
-
 // The front end's input: onReadable runs on the window thread whenever fd is readable.
 void windowLoopWatchInput(int fd, void (*onReadable)());
 

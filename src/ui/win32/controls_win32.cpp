@@ -1,10 +1,12 @@
-// The panel's controls, its log pane, its timer and message boxes, and the
-// controls of the two modal dialogs, as USER32 windows.
-#include "core/window_effects.h"
+// The panel's controls, its log pane, its timer, the socket's notifications and
+// message boxes, and the controls of the two modal dialogs, as USER32 windows.
+#include "os/pane.h"
+#include "os/window_effects.h"
 #include "ui/dialog_number.h"
-#include "ui/pane.h"
 #include "ui/widgets.h"
 #include "ui/win32/win_ui.h"
+
+#include <winsock.h>
 
 namespace {
 
@@ -52,6 +54,16 @@ void buttonFocus(PanelButton button) { SetFocus(buttonWindow(button)); }
 void retryTimerStart() { SetTimer(panelWindow, kConnectRetryTimer, kConnectRetryMs, nullptr); }
 
 void retryTimerKill() { KillTimer(panelWindow, kConnectRetryTimer); }
+
+// Read notifications arrive on the panel as WM_SOCKET_NOTIFY, one per waiting
+// datagram; closing the socket ends them.
+int socketNotifyStart(uintptr_t socket) {
+    return WSAAsyncSelect(SOCKET(socket), panelWindow, WM_SOCKET_NOTIFY, FD_READ) == SOCKET_ERROR
+               ? 0
+               : 1;
+}
+
+void socketNotifyStop(uintptr_t) {}
 
 int askYesNo(const char* text, const char* caption) {
     return MessageBoxA(panelWindow, text, caption, MB_YESNO | MB_ICONWARNING) == IDYES ? 1 : 0;

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "core/link_state.h"
+#include "os/types.h"
 
 struct SerialPort;  // an open device
 struct WakeEvent;

@@ -2,7 +2,7 @@
 #include <windows.h>
 #include <mmsystem.h>
 
-#include "core/platform.h"
+#include "os/system.h"
 
 uint32_t clockMs() { return timeGetTime(); }
 

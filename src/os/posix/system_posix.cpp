@@ -10,8 +10,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "core/platform.h"
-#include "core/posix/system_posix.h"
+#include "os/posix/system_posix.h"
+#include "os/system.h"
 
 uint32_t clockMs() {
     timespec ts;

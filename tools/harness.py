@@ -2,7 +2,7 @@
 log and event lines, free loopback ports, console packets, and the simulated
 console's transcripts.
 
-Standard library only. Used by the end-to-end tests and by tools/demo.py.
+Standard library only. Used by tools/demo.py and by the end-to-end tests.
 """
 import os
 import random

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "core/link_state.h"
+#include "os/types.h"
 
 // Starts the socket library (WSAStartup 1.1); 0 on success, else the error code
 // it returned.
@@ -29,8 +29,6 @@ uint16_t netFromNetworkPort(uint16_t port); // ntohs
 uintptr_t netSocket();
 int netBind(uintptr_t socket, const SocketAddress& address); // 1 on success
 void netCloseSocket(uintptr_t socket);
-// Asks for one read notification per waiting datagram on the window thread; 1 on success.
-int netArmReadNotification(uintptr_t socket);
 
 // Datagram I/O: the byte count, or -1 on failure (netLastError). A datagram
 // longer than length is a failure with the message-too-long error and is lost.

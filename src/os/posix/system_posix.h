@@ -1,7 +1,7 @@
 // Linux-only helpers shared by the platform files.
 #pragma once
 
-#include "core/platform.h"
+#include "os/system.h"
 
 // The eventfd behind a WakeEvent, for poll().
 int wakeEventFd(WakeEvent* event);

@@ -1,5 +1,7 @@
 // The simulated console's options and packet builders, for the console itself
-// and for the tests that play the PC's part against it.
+// and for the tests that play the PC's part against it. The options are those
+// of the port name "sim:<options>"; the README lists them with their ranges
+// and defaults.
 #pragma once
 
 #include <cstddef>
@@ -8,18 +10,21 @@
 constexpr uint32_t kSimMaxSize = 257; // the largest size an S-packet can announce
 
 struct SimOptions {
-    uint32_t size;        // transfer packet size it announces (2..257)
-    uint32_t packets;     // transfer packets it sends per transfer (1..100000)
-    uint32_t frameMs;     // frame period: 16 or 20
-    bool starts;          // it sends the S-packet (else it answers one)
-    uint32_t transfers;   // transfers it takes part in (0..10000)
-    uint32_t silentAfter; // falls silent after this many transfer packets; 0 never
-    uint32_t pauseMs;     // silent this long, then back to idle; 0 = silent for good
-    uint32_t seed;        // the contents of its transfer packets
-    uint32_t helloMs;     // repeat of its C-packet while idle; 0 = once
-    bool times;           // transcript lines carry the time they were recorded
-    char logPath[256];    // transcript written at close; empty = none
+    uint32_t size;        // size=
+    uint32_t packets;     // packets=
+    uint32_t frameMs;     // frame=
+    bool starts;          // start=1
+    uint32_t transfers;   // transfers=
+    uint32_t silentAfter; // silent= (0: never)
+    uint32_t pauseMs;     // pause= (0: silent for good)
+    uint32_t seed;        // seed=
+    uint32_t helloMs;     // hello= (0: once)
+    bool times;           // times=1
+    char logPath[256];    // log= (empty: no transcript)
 };
+
+// True when the port name selects the simulated console: "sim" or "sim:...".
+bool simConsoleNamed(const char* name);
 
 // Parses "sim" or "sim:key=value,...". False for anything not understood.
 bool simParseOptions(const char* name, SimOptions* options);
