@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,6 +23,7 @@
 #include "os/serial_device.h"
 #include "serial/sim/sim_options.h"
 #include "os/system.h"
+#include "serial/posix/device_list.h"
 #include "serial/serial_port.h"
 #include "ui/posix/front_end.h"
 
@@ -572,6 +574,37 @@ TEST(SimulatedConsoleLine, OptionsNotUnderstoodFailTheOpen) {
         EXPECT_EQ(serialOpen(name, &error), nullptr) << name;
         EXPECT_EQ(error, uint32_t(EINVAL)) << name;
     }
+}
+
+// The devices offered by the Linux front ends, from a /dev and a sysfs of the
+// test's own: by group and number; a ttyS with no UART behind it left out.
+TEST(SerialDeviceList, GroupsByNumberWithoutEmptyUarts) {
+    char root[] = "/tmp/zavik_devices_XXXXXX";
+    ASSERT_NE(mkdtemp(root), nullptr);
+    std::string dev = std::string(root) + "/dev", sys = std::string(root) + "/sys";
+    mkdir(dev.c_str(), 0700);
+    mkdir(sys.c_str(), 0700);
+    auto write = [](const std::string& path, const char* text) {
+        FILE* f = std::fopen(path.c_str(), "w");
+        ASSERT_NE(f, nullptr) << path;
+        std::fputs(text, f);
+        std::fclose(f);
+    };
+    for (const char* name : {"ttyS10", "ttyACM0", "ttyS2", "ttyUSB1", "ttyS1", "ttyUSB0", "tty0",
+                             "ttySAC0", "ttyS", "console"}) {
+        write(dev + "/" + name, "");
+    }
+    for (const char* name : {"ttyS1", "ttyS2", "ttyS10"}) mkdir((sys + "/" + name).c_str(), 0700);
+    write(sys + "/ttyS1/type", "0\n"); // no UART
+    write(sys + "/ttyS2/type", "4\n"); // a 16550A
+    // ttyS10: no type to read, kept
+
+    EXPECT_EQ(listSerialDevices(dev.c_str(), sys.c_str()),
+              (std::vector<std::string>{dev + "/ttyS2", dev + "/ttyS10", dev + "/ttyUSB0",
+                                        dev + "/ttyUSB1", dev + "/ttyACM0"}));
+    EXPECT_EQ(listSerialDevices((std::string(root) + "/none").c_str(), sys.c_str()),
+              std::vector<std::string>{});
+    std::system(("rm -rf " + std::string(root)).c_str());
 }
 
 } // namespace

@@ -1,6 +1,5 @@
 // The Settings and Connect dialogs of the headless front end, as records of
 // their controls, and its main window.
-#include <glob.h>
 #include <strings.h>
 
 #include <cstring>
@@ -8,6 +7,7 @@
 #include <vector>
 
 #include "core/link_state.h"
+#include "serial/posix/device_list.h"
 #include "ui/dialog_number.h"
 #include "ui/panel.h"
 #include "ui/posix/front_end.h"
@@ -119,14 +119,7 @@ namespace {
 
 // The serial devices present, offered after the four COM names.
 void addSerialDevices(DialogWindow* d) {
-    static const char* const patterns[] = {"/dev/ttyS*", "/dev/ttyUSB*", "/dev/ttyACM*"};
-    for (const char* pattern : patterns) {
-        glob_t found{};
-        if (glob(pattern, 0, nullptr, &found) == 0) {
-            for (size_t i = 0; i < found.gl_pathc; ++i) comboAdd(d, IDC_SERIAL_PORT, found.gl_pathv[i]);
-        }
-        globfree(&found);
-    }
+    for (const std::string& path : listSerialDevices()) comboAdd(d, IDC_SERIAL_PORT, path.c_str());
 }
 
 // Picks the named entry of a list; a device path or console name that the list
