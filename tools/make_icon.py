@@ -3,10 +3,17 @@
 
 Writes one 32 x 32 image in the 16 standard Windows colours as an .ico file
 (default: src/ui/win32/zavik.ico). Run with --preview to print the picture.
+With --desktop [DIR] it writes the same picture for Linux desktops instead
+(default: src/ui/gtk/icons): PNG images of 32, 64 and 256 pixels, each pixel
+of the icon a square block, and an SVG image of square cells.
 """
 import struct
 import sys
+import zlib
 from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+PNG_SIZES = (32, 64, 256)
 
 SIZE = 32
 # The 16-colour palette, as (red, green, blue).
@@ -118,6 +125,46 @@ def ico_bytes(canvas):
     return header + entry + image
 
 
+def png_bytes(canvas, size):
+    """RGBA, each icon pixel a block of size / 32 pixels square."""
+    scale = size // SIZE
+    rows = bytearray()
+    for y in range(size):
+        rows.append(0)  # no filter
+        for x in range(size):
+            c = canvas[y // scale][x // scale]
+            rows += bytes((0, 0, 0, 0)) if c is None else bytes(PALETTE[c] + (255,))
+
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data
+                + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
+
+    header = struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header)
+            + chunk(b"IDAT", zlib.compress(bytes(rows), 9)) + chunk(b"IEND", b""))
+
+
+def svg_text(canvas):
+    """One rectangle per run of a colour along a row."""
+    rects = []
+    for y, row in enumerate(canvas):
+        x = 0
+        while x < SIZE:
+            c, start = row[x], x
+            while x < SIZE and row[x] == c:
+                x += 1
+            if c is not None:
+                rects.append('<rect x="%d" y="%d" width="%d" height="1" fill="#%02x%02x%02x"/>'
+                             % ((start, y, x - start) + PALETTE[c]))
+    return ('<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" viewBox="0 0 %d %d" '
+            'shape-rendering="crispEdges">\n%s\n</svg>\n' % (SIZE, SIZE, SIZE, SIZE, "\n".join(rects)))
+
+
+def write(path, data):
+    path.write_bytes(data)
+    print(f"wrote {path} ({path.stat().st_size} bytes)")
+
+
 def main(argv):
     canvas = draw()
     if "--preview" in argv:
@@ -125,9 +172,14 @@ def main(argv):
             print("".join(CHARS[c] for c in row))
         return 0
     paths = [a for a in argv if not a.startswith("--")]
-    out = Path(paths[0]) if paths else Path(__file__).resolve().parent.parent / "src/ui/win32/zavik.ico"
-    out.write_bytes(ico_bytes(canvas))
-    print(f"wrote {out} ({out.stat().st_size} bytes)")
+    if "--desktop" in argv:
+        folder = Path(paths[0]) if paths else ROOT / "src/ui/gtk/icons"
+        folder.mkdir(parents=True, exist_ok=True)
+        for size in PNG_SIZES:
+            write(folder / f"zavik-{size}.png", png_bytes(canvas, size))
+        write(folder / "zavik.svg", svg_text(canvas).encode("ascii"))
+        return 0
+    write(Path(paths[0]) if paths else ROOT / "src/ui/win32/zavik.ico", ico_bytes(canvas))
     return 0
 
 
