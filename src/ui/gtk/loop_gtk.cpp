@@ -20,9 +20,9 @@ namespace {
 
 constexpr uint32_t kFdRead = 1; // the event word of a read notification
 
-// The socket is read at the priority GTK redraws at: a peer that floods the
-// socket cannot stop the window from being drawn, and a datagram waits at
-// most for one pass over the window's own events.
+// The socket is read at the priority GTK redraws at, so that drawing the
+// window takes turns with reading datagrams however fast they come; a
+// datagram waits at most for one pass over the window's own events.
 constexpr int kSocketPriority = GDK_PRIORITY_REDRAW;
 
 guint socketWatch = 0;
