@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Runs a command on a virtual X display of its own: Xvfb picks a free display
-# number and reports it (-displayfd), so parallel runs never meet. GTK is set
-# alike on every machine: its own title bars (so that screenshots show the
-# captions without a window manager), no accessibility bus, settings in memory,
-# and a GTK critical message aborts the program.
+# number and reports it (-displayfd), so parallel runs never meet. No window
+# manager runs. GTK is set alike on every machine: its default theme, no
+# accessibility bus, settings in memory, and a GTK critical message aborts
+# the program.
 set -uo pipefail
 command -v Xvfb >/dev/null || { echo "FAIL Xvfb is missing (Debian package xvfb)"; exit 1; }
 
@@ -23,6 +23,6 @@ if [ ! -s "$dir/display" ]; then
 fi
 
 export DISPLAY=":$(cat "$dir/display")"
-export GTK_CSD=1 GTK_THEME=Adwaita NO_AT_BRIDGE=1 GSETTINGS_BACKEND=memory G_DEBUG=fatal-criticals
+export GTK_THEME=Adwaita NO_AT_BRIDGE=1 GSETTINGS_BACKEND=memory G_DEBUG=fatal-criticals
 export XDG_RUNTIME_DIR=$dir LC_ALL=C.UTF-8
 "$@"
