@@ -27,7 +27,6 @@ struct DialogWindow {
     void (*cancel)(DialogWindow*) = nullptr;
     GMainLoop* loop = nullptr;
     bool ended = false;
-    int result = 0;
 };
 
 namespace {
@@ -77,11 +76,14 @@ std::vector<std::string> comboItems(GtkWidget* combo) {
 
 // ---- building a dialog
 
-void onButton(GtkButton*, gpointer data) {
-    DialogWindow* d = static_cast<DialogWindow*>(g_object_get_data(G_OBJECT(data), "dialog"));
-    int id = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(data), "id"));
-    if (id == kIdOk) d->ok(d);
-    else d->cancel(d);
+void onOk(GtkButton*, gpointer data) {
+    DialogWindow* d = static_cast<DialogWindow*>(data);
+    d->ok(d);
+}
+
+void onCancel(GtkButton*, gpointer data) {
+    DialogWindow* d = static_cast<DialogWindow*>(data);
+    d->cancel(d);
 }
 
 // The close box and Esc are Cancel.
@@ -150,9 +152,7 @@ GtkWidget* okCancel(DialogWindow* d) {
     GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 6);
     for (int id : {kIdOk, kIdCancel}) {
         GtkWidget* b = add(d, id, gtk_button_new_with_label(id == kIdOk ? "OK" : "Cancel"));
-        g_object_set_data(G_OBJECT(b), "dialog", d);
-        g_object_set_data(G_OBJECT(b), "id", GINT_TO_POINTER(id));
-        g_signal_connect(b, "clicked", G_CALLBACK(onButton), b);
+        g_signal_connect(b, "clicked", G_CALLBACK(id == kIdOk ? onOk : onCancel), d);
         gtk_box_pack_start(GTK_BOX(box), b, FALSE, FALSE, 0);
     }
     gtk_widget_set_can_default(at(d, kIdOk), TRUE);
@@ -365,9 +365,8 @@ bool checkGet(DialogWindow* d, int id) {
 
 // The dialog goes at once; the logic that ended it runs on (the link start
 // logs into the panel meanwhile), then the modal loop returns.
-void dlgEnd(DialogWindow* d, int result) {
+void dlgEnd(DialogWindow* d, int) {
     d->ended = true;
-    d->result = result;
     if (d->window != nullptr) gtk_widget_hide(d->window);
     if (d->loop != nullptr) g_main_loop_quit(d->loop);
 }
