@@ -8,7 +8,6 @@
 #include <string>
 #include <utility>
 
-#include "core/log.h"
 #include "os/pane.h"
 #include "os/window_effects.h"
 #include "ui/gtk/gtk_ui.h"
