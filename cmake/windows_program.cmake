@@ -34,3 +34,8 @@ target_link_libraries(zavik_wintest zavik_win32 ${ZAVIK_WIN32_LIBS})
 add_executable(zavik_probe tests/wine/probe.cpp)
 target_compile_definitions(zavik_probe PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
 target_link_libraries(zavik_probe user32 kernel32)
+
+add_executable(zavik_driver tests/wine/driver.cpp)
+target_include_directories(zavik_driver PRIVATE src)
+target_compile_definitions(zavik_driver PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
+target_link_libraries(zavik_driver user32 kernel32)

@@ -10,6 +10,9 @@
 #                              controls, the port thread's Windows side
 #   run_wine.sh ARCH smoke     zavik.exe starts, shows its window and initial log,
 #                              and exits with 0 when its window is closed
+#   run_wine.sh ARCH session   whole link sessions of zavik.exe with its simulated
+#                              console, worked through its window by zavik_driver.exe,
+#                              against zavik-headless and against another zavik.exe
 #   run_wine.sh imports        the shipped zavik.exe is a 32-bit i386 GUI program that
 #                              imports only USER32, KERNEL32, WSOCK32, WINMM and msvcrt
 #   run_wine.sh summary        per build, how many Wine checks ran and passed
@@ -21,6 +24,7 @@
 #   ZAVIK_WINE_DIR       prefixes and results (default build/native/tests/wine)
 #   ZAVIK_WIN32_BIN      the 32-bit programs (default build/win32/bin)
 #   ZAVIK_WIN64_BIN      the 64-bit programs (default build/win64/bin)
+#   ZAVIK_HEADLESS       zavik-headless (default build/native/bin/zavik-headless)
 #   ZAVIK_WINE32_LOADER  Wine's 32-bit loader (default /usr/lib/wine/wine)
 #   ZAVIK_WINE64_LOADER  Wine's 64-bit loader (default /usr/lib/wine/wine64); point
 #                        either at a program built for another machine to see how
@@ -183,10 +187,13 @@ summary)
             echo "Wine, $arch: not run, this host cannot run $(bits $arch)-bit programs ($(cat "$results/$arch-unable"))"
             continue
         fi
-        read -r ran passed < <(total "$results/$arch-panel" "$results/$arch-smoke")
+        read -r ran passed < <(total "$results/$arch-panel" "$results/$arch-smoke" "$results/$arch-session")
         read -r pr pp < <(total "$results/$arch-panel")
         read -r sr sp < <(total "$results/$arch-smoke")
-        echo "Wine, $arch: $ran checks ran, $passed passed (test program: $pp of $pr groups; zavik.exe: $sp of $sr)"
+        read -r er ep < <(total "$results/$arch-session")
+        echo "Wine, $arch: $ran checks ran, $passed passed (test program: $pp of $pr groups;" \
+            "zavik.exe: $sp of $sr; link sessions: $ep of $er)"
+        [ -f "$results/$arch-measured" ] && sed 's/^/  measured, /' "$results/$arch-measured"
         [ "$ran" -gt 0 ] && [ "$ran" -eq "$passed" ] || code=1
     done
     read -r ran passed < <(total "$results/imports")
@@ -302,6 +309,27 @@ smoke)
     record "$arch-smoke" $ran $((ran - failures))
     rm -f "$out"
     [ $failures -eq 0 ] && finish 0 "$arch smoke" || finish 1 "$arch smoke"
+    ;;
+
+session)
+    headless=${ZAVIK_HEADLESS:-$root/build/native/bin/zavik-headless}
+    need "$bin/zavik.exe" "$bin/zavik_driver.exe" "$headless"
+    out=$(mktemp)
+    rm -f "$results/$arch-measured"
+    mkdir -p "$results"
+    ZAVIK_WINE_MEASURED=$results/$arch-measured timeout 400 "${xvfb[@]}" \
+        python3 "$root/tests/wine/session_test.py" "$loader" "$bin" "$headless" >"$out" 2>&1
+    code=$?
+    cat "$out"
+    ran=$(sed -n 's/^Ran \([0-9]*\) tests\{0,1\} in .*/\1/p' "$out")
+    failed=$(grep -o -E '(failures|errors)=[0-9]+' "$out" | cut -d= -f2 | awk '{ n += $1 } END { print n + 0 }')
+    if [ -z "$ran" ]; then # it ended before its count: the sessions count as one failed
+        ran=1
+        failed=1
+    fi
+    record "$arch-session" "$ran" $((ran - ${failed:-0}))
+    rm -f "$out"
+    finish $code "$arch session"
     ;;
 
 *)
