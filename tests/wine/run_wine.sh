@@ -16,6 +16,8 @@
 #   run_wine.sh imports        the shipped zavik.exe is a 32-bit i386 GUI program that
 #                              imports only USER32, KERNEL32, WSOCK32, WINMM and msvcrt
 #   run_wine.sh summary        per build, how many Wine checks ran and passed
+#   run_wine.sh demo           scripts/demo --windows: tools/demo.py with side A played
+#                              by zavik.exe, the 32-bit build or else the 64-bit one
 #
 # An ARCH that this host cannot run (its loader fails with "Exec format error")
 # is reported and not run (exit 77); a missing program or loader is a failure.
@@ -165,6 +167,20 @@ imports)
     expect "imports only USER32, KERNEL32, WSOCK32, WINMM, msvcrt (it imports: $dlls)" $?
     record imports $ran $((ran - failures))
     [ $failures -eq 0 ] && finish 0 imports || finish 1 imports
+    ;;
+demo)
+    arch=""
+    for candidate in win32 win64; do
+        if reason=$(probe $candidate); then arch=$candidate; break; fi
+        echo "$candidate: $reason"
+    done
+    [ -n "$arch" ] || { echo "this host runs neither Windows build under Wine"; exit 1; }
+    "$0" $arch prefix >/dev/null || { echo "the Wine prefix of $arch could not be made"; exit 1; }
+    echo "zavik.exe: the $(bits $arch)-bit build"
+    export WINEPREFIX=$dir/prefix-$arch WINEARCH=$arch
+    "${xvfb[@]}" python3 "$root/tools/demo.py" "${ZAVIK_HEADLESS:-$root/build/native/bin/zavik-headless}" \
+        --windows "$(loader_of $arch)" "$(bin_of $arch)"
+    finish $? demo
     ;;
 summary)
     if [ "${ZAVIK_SKIP_WINE:-}" == 1 ]; then
