@@ -99,13 +99,13 @@ class WineSessionTest(unittest.TestCase):
                 deadline = time.monotonic() + SLOW
                 while p.log().count(STARTED_TRANSFER) < n:
                     self.assertLess(time.monotonic(), deadline, "%s: transfer %d\n%s" % (p.name, n, p.log()))
-                    time.sleep(0.005)
+                    time.sleep(0.02)
             before = self.cpu(measured) if measured and n == 1 else None
             for p in programs:
                 deadline = time.monotonic() + SLOW
                 while p.log().count(FINISHED) < n:
                     self.assertLess(time.monotonic(), deadline, "%s: transfer %d\n%s" % (p.name, n, p.log()))
-                    time.sleep(0.005)
+                    time.sleep(0.02)
             if before:
                 after = self.cpu(measured)
                 figures = (after["window"] - before["window"], after["wall"] - before["wall"])
