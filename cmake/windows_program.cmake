@@ -1,6 +1,7 @@
 # The Windows program, zavik.exe, and the two Windows programs of the Wine
 # tests: zavik_wintest.exe (the panel and the dialogs from the real resources)
-# and zavik_probe.exe (reads a running zavik.exe's window from outside).
+# and zavik_driver.exe (starts a zavik.exe and works it through its window,
+# with zavik-headless's commands).
 
 # The resource script goes straight to windres: the C++ warning options of the
 # project are not for it.
@@ -31,6 +32,7 @@ target_include_directories(zavik_wintest PRIVATE src tests)
 target_compile_definitions(zavik_wintest PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
 target_link_libraries(zavik_wintest zavik_win32 ${ZAVIK_WIN32_LIBS})
 
-add_executable(zavik_probe tests/wine/probe.cpp)
-target_compile_definitions(zavik_probe PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
-target_link_libraries(zavik_probe user32 kernel32)
+add_executable(zavik_driver tests/wine/driver.cpp)
+target_include_directories(zavik_driver PRIVATE src)
+target_compile_definitions(zavik_driver PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
+target_link_libraries(zavik_driver user32 kernel32)

@@ -10,8 +10,13 @@ line marked [A] or [B], then a summary per side. Exit code 0 when the session
 went through: both transfers started and finished, every packet one console
 sent reached the other whole and in order, both programs exited cleanly.
 
-Usage: demo.py <path to zavik-headless>
-Needs no terminal and no standard input.
+With --windows, side A is zavik.exe under Wine instead, worked through its
+window by zavik_driver.exe (with the same commands), its simulated console
+chosen as "SIM" in Settings with the options given on its command line.
+
+Usage: demo.py <path to zavik-headless> [--windows <wine loader> <Windows programs' folder>]
+Needs no terminal and no standard input (and, with --windows, WINEPREFIX and
+an X display).
 """
 import os
 import shutil
@@ -89,13 +94,20 @@ def wait_value(program, index, least):
         time.sleep(0.02)
 
 
-def session(a, b, workdir):
-    port_a, port_b = udp_port(3975), udp_port(3976)
+def consoles(workdir, windows):
+    """Each side's console options and transcript (A's in Windows' terms when
+    zavik.exe plays it: Wine's drive Z: is the root of the file system)."""
     ta, tb = os.path.join(workdir, "a.txt"), os.path.join(workdir, "b.txt")
     common = "size=%d,packets=%d,hello=200" % (SIZE, PACKETS)
-    for p, port, options in ((a, port_a, "start=1,frame=16,seed=1,log=" + ta),
-                             (b, port_b, "start=0,frame=20,seed=2,log=" + tb)):
-        mark = command(p, "settings 127.0.0.1 %d sim:%s,%s" % (port, common, options))
+    return (("sim:%s,start=1,frame=16,seed=1,log=%s" % (common, ("Z:" if windows else "") + ta), ta),
+            ("sim:%s,start=0,frame=20,seed=2,log=%s" % (common, tb), tb))
+
+
+def session(a, b, options, windows):
+    port_a, port_b = udp_port(3975), udp_port(3976)
+    (sim_a, ta), (sim_b, tb) = options
+    for p, port, serial in ((a, port_a, "SIM" if windows else sim_a), (b, port_b, sim_b)):
+        mark = command(p, "settings 127.0.0.1 %d %s" % (port, serial))
         p.wait_log("Starting port thread...success\r\n", mark, timeout=left())
 
     wait_value(b, 0, 1)  # B's console has said hello
@@ -146,21 +158,31 @@ def delivered(sender, receiver):
 
 
 def main():
-    if len(sys.argv) != 2:
+    windows = len(sys.argv) == 5 and sys.argv[2] == "--windows"
+    if len(sys.argv) != 2 and not windows:
         sys.exit(__doc__)
     harness.BINARY = os.path.abspath(sys.argv[1])
     global END
     END = time.monotonic() + DEADLINE
     workdir = tempfile.mkdtemp(prefix="zavik_demo_")
+    options = consoles(workdir, windows)
     printers = {"A": Printer("A"), "B": Printer("B")}
     programs = []
     ok = False
     try:
-        a = Headless("A", on_output=printers["A"])
+        side_a = None
+        if windows:
+            loader, folder = sys.argv[3], sys.argv[4]
+            say("[A] (zavik.exe under Wine, worked through its window: %s %s)"
+                % (os.path.join(folder, "zavik.exe"), options[0][0]))
+            side_a = [loader, os.path.join(folder, "zavik_driver.exe"),
+                      os.path.join(folder, "zavik.exe"), options[0][0]]
+        a = Headless("A", binary=side_a, on_output=printers["A"])
         programs.append(a)
         b = Headless("B", on_output=printers["B"])
         programs.append(b)
-        counts, pings, codes, ra, rb = session(a, b, workdir)
+        a.wait_log(harness.START, timeout=left())
+        counts, pings, codes, ra, rb = session(a, b, options, windows)
         for p in printers.values():
             p.flush()
 

@@ -30,9 +30,13 @@ class Headless:
     """One running zavik-headless: its log (stdout) and its event lines (stderr)."""
 
     def __init__(self, name, binary=None, on_output=None):
+        """binary: the program's path, or a whole command (a list) that speaks
+        the same interface, such as zavik_driver.exe under Wine."""
         self.name = name
-        self.proc = subprocess.Popen([binary or BINARY], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        command = binary or BINARY
+        self.proc = subprocess.Popen(command if isinstance(command, list) else [command],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE)
         self.out = b""
         self.events = []
         self.events_seen = 0  # events already consumed by wait_event

@@ -312,6 +312,9 @@ TEST(SimConsole, NamesAndOptions) {
     EXPECT_STREQ(o.logPath, "/tmp/a b.log");
     ASSERT_TRUE(simParseOptions("sim:size=2", &o));
     EXPECT_EQ(o.size, 2u);
+    EXPECT_EQ(o.size2, 0u) << "as size";
+    ASSERT_TRUE(simParseOptions("sim:size2=257", &o));
+    EXPECT_EQ(o.size2, 257u);
     ASSERT_TRUE(simParseOptions("sim:silent=3,pause=600000,times=1", &o));
     EXPECT_EQ(o.pauseMs, 600000u);
     EXPECT_TRUE(o.times);
@@ -323,7 +326,8 @@ TEST(SimConsole, NamesAndOptions) {
                          "sim:size=10,",     "sim:log=",         "sim:seed=4294967296",
                          "sim:hello=60001",  "sim:Size=10",      "sim:size=00000000010",
                          "sim:transfers=10001", "simsize=10",  "sim:pause=600001",
-                         "sim:times=2",      "sim:pause=-1"};
+                         "sim:times=2",      "sim:pause=-1",     "sim:size2=1",
+                         "sim:size2=258"};
     for (const char* name : bad) EXPECT_FALSE(simParseOptions(name, &o)) << name;
 }
 
@@ -516,6 +520,25 @@ TEST(SimConsole, BackAfterAPause) {
     EXPECT_EQ(std::count(bare.begin(), bare.end(), "phase control"), 3);
     EXPECT_GE(pause, 300.0);
     EXPECT_LT(pause, 301.0);
+}
+
+// size2=N: a starting console announces size in its first transfer and N in
+// the later ones. Here the other side never sends a transfer packet, so each
+// transfer ends with the console's 3 s give-up.
+TEST(SimConsole, AnnouncesSize2FromItsSecondTransfer) {
+    Pc pc("sim:size=10,size2=6,transfers=2,hello=0");
+    for (uint32_t size : {10u, 6u}) {
+        ASSERT_TRUE(idleControl(pc.takePacket(5000)));
+        pc.put(control('C', 0, 1, 0));
+        Bytes s = pc.takePacket(500);
+        ASSERT_TRUE(validControl(s, 'S'));
+        EXPECT_EQ(s[3], size - 2);
+        for (int step = 0; step < 3; ++step) {
+            pc.put(step == 1 ? Bytes{0x01} : control('A', 0, 1, 0));
+            ASSERT_TRUE(validControl(pc.takePacket(500), 'A'));
+        }
+        pc.put({0x01}); // the eighth step: the transfer begins, and is given up
+    }
 }
 
 // No packet leaves before the last one has had its time on the line: at 1200

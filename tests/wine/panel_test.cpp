@@ -808,7 +808,7 @@ struct ModalSeen {
     HWND owner = nullptr;
     std::string caption;
     int serialItems = -1, speedItems = -1, vsyncItems = -1;
-    std::string speed, remotePort;
+    std::string speed, remotePort, lastSerial;
 };
 ModalSeen seen;
 
@@ -823,6 +823,9 @@ bool settingsSeen(HWND dialog) {
         seen.speedItems = int(SendDlgItemMessageA(dialog, IDC_PORT_SPEED, CB_GETCOUNT, 0, 0));
         seen.vsyncItems = int(SendDlgItemMessageA(dialog, IDC_VSYNC_ADJUST, CB_GETCOUNT, 0, 0));
         seen.speed = itemText(dialog, IDC_PORT_SPEED);
+        char last[16] = "";
+        SendDlgItemMessageA(dialog, IDC_SERIAL_PORT, CB_GETLBTEXT, 4, reinterpret_cast<LPARAM>(last));
+        seen.lastSerial = last;
         PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
     }
     return true;
@@ -872,8 +875,9 @@ void modalDialogs() {
     CHECK(!modalStuck); // Cancel ended it
     CHECK(seen.owner == hostWindow); // the panel's top-level window
     CHECK(seen.caption == "Settings");
-    CHECKF(seen.serialItems == 4 && seen.speedItems == 4 && seen.vsyncItems == 5,
+    CHECKF(seen.serialItems == 5 && seen.speedItems == 4 && seen.vsyncItems == 5,
            "lists of %d, %d and %d items", seen.serialItems, seen.speedItems, seen.vsyncItems);
+    CHECKF(seen.lastSerial == "SIM", "last serial port \"%s\"", seen.lastSerial.c_str());
     CHECKF(seen.speed == "115200", "speed \"%s\"", seen.speed.c_str());
 
     seen = ModalSeen{};
@@ -1108,6 +1112,7 @@ int main() {
     runGroup("settings start failure", settingsStartFailure);
     runGroup("link lock wait", lockWaitBlocks);
     runGroup("line wait closed while pending", lineWaitClosedWhilePending);
+    runGroup("simulated console as a COM port", simulatedConsolePort);
     runGroup("main window close", mainWindowClose);
 
     UnhookWindowsHookEx(hook);

@@ -10,9 +10,14 @@
 #                              controls, the port thread's Windows side
 #   run_wine.sh ARCH smoke     zavik.exe starts, shows its window and initial log,
 #                              and exits with 0 when its window is closed
+#   run_wine.sh ARCH session   whole link sessions of zavik.exe with its simulated
+#                              console, worked through its window by zavik_driver.exe,
+#                              against zavik-headless and against another zavik.exe
 #   run_wine.sh imports        the shipped zavik.exe is a 32-bit i386 GUI program that
 #                              imports only USER32, KERNEL32, WSOCK32, WINMM and msvcrt
 #   run_wine.sh summary        per build, how many Wine checks ran and passed
+#   run_wine.sh demo           scripts/demo --windows: tools/demo.py with side A played
+#                              by zavik.exe, the 32-bit build or else the 64-bit one
 #
 # An ARCH that this host cannot run (its loader fails with "Exec format error")
 # is reported and not run (exit 77); a missing program or loader is a failure.
@@ -21,6 +26,7 @@
 #   ZAVIK_WINE_DIR       prefixes and results (default build/native/tests/wine)
 #   ZAVIK_WIN32_BIN      the 32-bit programs (default build/win32/bin)
 #   ZAVIK_WIN64_BIN      the 64-bit programs (default build/win64/bin)
+#   ZAVIK_HEADLESS       zavik-headless (default build/native/bin/zavik-headless)
 #   ZAVIK_WINE32_LOADER  Wine's 32-bit loader (default /usr/lib/wine/wine)
 #   ZAVIK_WINE64_LOADER  Wine's 64-bit loader (default /usr/lib/wine/wine64); point
 #                        either at a program built for another machine to see how
@@ -162,6 +168,20 @@ imports)
     record imports $ran $((ran - failures))
     [ $failures -eq 0 ] && finish 0 imports || finish 1 imports
     ;;
+demo)
+    arch=""
+    for candidate in win32 win64; do
+        if reason=$(probe $candidate); then arch=$candidate; break; fi
+        echo "$candidate: $reason"
+    done
+    [ -n "$arch" ] || { echo "this host runs neither Windows build under Wine"; exit 1; }
+    "$0" $arch prefix >/dev/null || { echo "the Wine prefix of $arch could not be made"; exit 1; }
+    echo "zavik.exe: the $(bits $arch)-bit build"
+    export WINEPREFIX=$dir/prefix-$arch WINEARCH=$arch
+    "${xvfb[@]}" python3 "$root/tools/demo.py" "${ZAVIK_HEADLESS:-$root/build/native/bin/zavik-headless}" \
+        --windows "$(loader_of $arch)" "$(bin_of $arch)"
+    finish $? demo
+    ;;
 summary)
     if [ "${ZAVIK_SKIP_WINE:-}" == 1 ]; then
         echo "Wine: skipped on request (ZAVIK_SKIP_WINE=1)"
@@ -183,10 +203,13 @@ summary)
             echo "Wine, $arch: not run, this host cannot run $(bits $arch)-bit programs ($(cat "$results/$arch-unable"))"
             continue
         fi
-        read -r ran passed < <(total "$results/$arch-panel" "$results/$arch-smoke")
+        read -r ran passed < <(total "$results/$arch-panel" "$results/$arch-smoke" "$results/$arch-session")
         read -r pr pp < <(total "$results/$arch-panel")
         read -r sr sp < <(total "$results/$arch-smoke")
-        echo "Wine, $arch: $ran checks ran, $passed passed (test program: $pp of $pr groups; zavik.exe: $sp of $sr)"
+        read -r er ep < <(total "$results/$arch-session")
+        echo "Wine, $arch: $ran checks ran, $passed passed (test program: $pp of $pr groups;" \
+            "zavik.exe: $sp of $sr; link sessions: $ep of $er)"
+        [ -f "$results/$arch-measured" ] && sed 's/^/  measured, /' "$results/$arch-measured"
         [ "$ran" -gt 0 ] && [ "$ran" -eq "$passed" ] || code=1
     done
     read -r ran passed < <(total "$results/imports")
@@ -260,21 +283,15 @@ panel)
     ;;
 
 smoke)
-    need "$bin/zavik.exe" "$bin/zavik_probe.exe"
+    need "$bin/zavik.exe" "$bin/zavik_driver.exe"
     out=$(mktemp)
-    timeout 100 "${xvfb[@]}" bash -c '
-        "$2" "$1/zavik.exe" & program=$!
-        "$2" "$1/zavik_probe.exe" 40 --close
-        probe=$?
-        for _ in $(seq 100); do kill -0 $program 2>/dev/null || break; sleep 0.2; done
-        kill $program 2>/dev/null
-        wait $program
-        echo "wine=$?"
-        exit $probe' _ "$bin" "$loader" >"$out" 2>/dev/null
+    # The driver reads the window (probe), then closes it (end of its input).
+    printf 'probe\n' | timeout 100 "${xvfb[@]}" "$loader" "$bin/zavik_driver.exe" "$bin/zavik.exe" \
+        2>"$out" >/dev/null
     code=$?
     ran=0
     failures=0
-    value() { sed -n "s/^$1=//p" "$out" | head -1 | tr -d '\r'; }
+    value() { sed -n 's/^probe //p' "$out" | tr ' ' '\n' | sed -n "s/^$1=//p" | head -1 | tr -d '\r'; }
     expect() { # what, got, want
         ran=$((ran + 1))
         if [ "$2" == "$3" ]; then
@@ -284,7 +301,7 @@ smoke)
             failures=$((failures + 1))
         fi
     }
-    expect "the probe found the window and the program ended" "$code" 0
+    expect "the driver found the window, and zavik.exe exited with 0 when it was closed" "$code" 0
     [ $code -eq 0 ] || cat "$out"
     expect "caption bytes" "$(value caption)" "$(hex 'Zavik 0.1')df"
     wide=$(value captionw)
@@ -292,16 +309,35 @@ smoke)
     log=$(value log)
     want=$(hex $'Initializing  WinSock...success\r\nInitializing packet event...success\r\n')
     expect "initial log" "$(unhex "$log")" "$(unhex "$want")" # every byte counts
-    expect "buttons enabled (Settings, Connect, Listen)" "$(value buttons)" "1 0 0"
+    expect "buttons enabled (Settings, Connect, Listen)" "$(value buttons)" "1,0,0"
     style=$((16#$(value style)0 / 16))
     frame=$((style & 0x00CF0000)) # caption, system menu, minimise, maximise, sizing border
     expect "window style" "$(printf '%08x' $frame)" "$(printf '%08x' $((0x00C00000 | 0x00080000 | 0x00020000)))"
     expect "client area is the panel" "$(value fits | cut -d' ' -f1)" "1"
-    expect "exit code after WM_CLOSE" "$(value exit)" "0"
-    expect "exit code seen by wine" "$(value wine)" "0"
     record "$arch-smoke" $ran $((ran - failures))
     rm -f "$out"
     [ $failures -eq 0 ] && finish 0 "$arch smoke" || finish 1 "$arch smoke"
+    ;;
+
+session)
+    headless=${ZAVIK_HEADLESS:-$root/build/native/bin/zavik-headless}
+    need "$bin/zavik.exe" "$bin/zavik_driver.exe" "$headless"
+    out=$(mktemp)
+    rm -f "$results/$arch-measured"
+    mkdir -p "$results"
+    ZAVIK_WINE_MEASURED=$results/$arch-measured timeout 400 "${xvfb[@]}" \
+        python3 "$root/tests/wine/session_test.py" "$loader" "$bin" "$headless" >"$out" 2>&1
+    code=$?
+    cat "$out"
+    ran=$(sed -n 's/^Ran \([0-9]*\) tests\{0,1\} in .*/\1/p' "$out")
+    failed=$(grep -o -E '(failures|errors)=[0-9]+' "$out" | cut -d= -f2 | awk '{ n += $1 } END { print n + 0 }')
+    if [ -z "$ran" ]; then # it ended before its count: the sessions count as one failed
+        ran=1
+        failed=1
+    fi
+    record "$arch-session" "$ran" $((ran - ${failed:-0}))
+    rm -f "$out"
+    finish $code "$arch session"
     ;;
 
 *)

@@ -11,3 +11,4 @@ void check(bool ok, int line, const char* format, ...);
 // Groups of port_test.cpp: the port thread's side of the Windows program.
 void lineWaitClosedWhilePending();
 void lockWaitBlocks();
+void simulatedConsolePort();

@@ -12,7 +12,8 @@
 //   2. Idle: it writes its C-packet (FD 43 n 00 00 sel 00 sum, byte 4 = 0,
 //      sel = 1 for a 20 ms frame) at once and every `hello` ms. A console that
 //      starts waits until it has received a valid C-packet (the other console's,
-//      marked by its PC) and then writes its S-packet (FD 53 n size-2 ...).
+//      marked by its PC) and then writes its S-packet (FD 53 n size-2 ...;
+//      from its second transfer on, size2-2 when size2 is given).
 //      Waiting for the other console keeps the S-packet from going out before
 //      the link is up, when the PC's 3 s console time-out would reset it; the
 //      repeated C-packet is what a console behind a listening PC needs, since
@@ -433,7 +434,8 @@ uint64_t simStep(SimConsole* c, uint64_t now) {
                 c->phase = Handshake;
                 c->startedHandshake = true;
                 c->heardHello = false;
-                c->size = c->options.size;
+                c->size = c->transfersDone > 0 && c->options.size2 != 0 ? c->options.size2
+                                                                         : c->options.size;
                 c->stage = 0;
                 c->lastStep = now;
                 simMakeSPacket(c->counter, c->size, bytes);

@@ -42,6 +42,7 @@ bool simConsoleNamed(const char* name) {
 bool simParseOptions(const char* name, SimOptions* options) {
     SimOptions o;
     o.size = 10;
+    o.size2 = 0;
     o.packets = 60;
     o.frameMs = 16;
     o.starts = true;
@@ -80,6 +81,9 @@ bool simParseOptions(const char* name, SimOptions* options) {
         } else if (keyIs(p, keyLength, "size")) {
             if (!parseNumber(value, valueLength, kSimMaxSize, &v) || v < 2) return false;
             o.size = uint32_t(v);
+        } else if (keyIs(p, keyLength, "size2")) {
+            if (!parseNumber(value, valueLength, kSimMaxSize, &v) || v < 2) return false;
+            o.size2 = uint32_t(v);
         } else if (keyIs(p, keyLength, "packets")) {
             if (!parseNumber(value, valueLength, 100000, &v) || v < 1) return false;
             o.packets = uint32_t(v);

@@ -11,6 +11,7 @@ constexpr uint32_t kSimMaxSize = 257; // the largest size an S-packet can announ
 
 struct SimOptions {
     uint32_t size;        // size=
+    uint32_t size2;       // size2= (0: as size)
     uint32_t packets;     // packets=
     uint32_t frameMs;     // frame=
     bool starts;          // start=1

@@ -1,7 +1,8 @@
 // Serial devices on Windows: the COM port API. The handle is opened for
 // overlapped I/O so that the port thread's line-event wait can stay outstanding
 // while reads, writes and queries are made; reads and writes wait for their own
-// completion, bounded by the port's time-outs.
+// completion, bounded by the port's time-outs. A port on the simulated console
+// is passed to sim_port_win32.cpp at each operation.
 #include <windows.h>
 
 #include <cstdint>
@@ -9,23 +10,9 @@
 
 #include "os/serial_device.h"
 #include "os/system.h"
+#include "serial/win32/device_win32.h"
 
 const uint32_t kPortClosedError = ERROR_INVALID_HANDLE;
-
-struct SerialPort {
-    HANDLE handle;
-    HANDLE readEvent;  // manual reset: the event of each read's overlapped record
-    HANDLE writeEvent; // the same for writes
-    volatile LONG closing; // set by serialEndWaits
-};
-
-struct LineWait {
-    HANDLE event; // manual reset, not signalled at creation
-    OVERLAPPED overlapped;
-    DWORD events;     // where WaitCommEvent puts the events that ended the wait
-    bool outstanding; // the driver still holds the overlapped record and events
-    HANDLE device;    // the port the outstanding wait was started on
-};
 
 namespace {
 
@@ -86,6 +73,7 @@ void endOutstandingWait(LineWait* wait) {
 
 SerialPort* serialOpen(const char* name, uint32_t* error) {
     *error = 0;
+    if (simPortNamed(name)) return simPortOpen(name, error);
     HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
@@ -107,14 +95,17 @@ SerialPort* serialOpen(const char* name, uint32_t* error) {
     port->readEvent = readEvent;
     port->writeEvent = writeEvent;
     port->closing = 0;
+    port->sim = nullptr;
     return port;
 }
 
 void serialSetQueues(SerialPort* port, uint32_t inBytes, uint32_t outBytes) {
+    if (port->sim != nullptr) return simPortSetQueues(port, inBytes);
     SetupComm(port->handle, inBytes, outBytes);
 }
 
 int serialGetLine(SerialPort* port, LineSettings* settings) {
+    if (port->sim != nullptr) return simPortGetLine(port, settings);
     DCB dcb;
     if (!readDcb(port, &dcb)) return 0;
     settings->baudRate = dcb.BaudRate;
@@ -126,6 +117,7 @@ int serialGetLine(SerialPort* port, LineSettings* settings) {
 
 // The device's whole DCB as it reports it, with the four fields changed.
 int serialSetLine(SerialPort* port, const LineSettings* settings) {
+    if (port->sim != nullptr) return simPortSetLine(port, settings);
     DCB dcb;
     if (!readDcb(port, &dcb)) return 0;
     dcb.BaudRate = settings->baudRate;
@@ -136,6 +128,7 @@ int serialSetLine(SerialPort* port, const LineSettings* settings) {
 }
 
 int serialGetTimeouts(SerialPort* port, CommTimeouts* timeouts) {
+    if (port->sim != nullptr) return simPortGetTimeouts(port, timeouts);
     COMMTIMEOUTS t;
     ZeroMemory(&t, sizeof t);
     if (!GetCommTimeouts(port->handle, &t)) return 0;
@@ -148,6 +141,7 @@ int serialGetTimeouts(SerialPort* port, CommTimeouts* timeouts) {
 }
 
 int serialSetTimeouts(SerialPort* port, const CommTimeouts* timeouts) {
+    if (port->sim != nullptr) return simPortSetTimeouts(port, timeouts);
     COMMTIMEOUTS t;
     t.ReadIntervalTimeout = timeouts->readIntervalTimeout;
     t.ReadTotalTimeoutMultiplier = timeouts->readTotalTimeoutMultiplier;
@@ -159,6 +153,7 @@ int serialSetTimeouts(SerialPort* port, const CommTimeouts* timeouts) {
 
 void serialClose(SerialPort* port) {
     if (port == nullptr) return;
+    if (port->sim != nullptr) return simPortClose(port);
     CloseHandle(port->handle);
     CloseHandle(port->readEvent);
     CloseHandle(port->writeEvent);
@@ -166,14 +161,17 @@ void serialClose(SerialPort* port) {
 }
 
 int serialRead(SerialPort* port, uint8_t* buffer, uint32_t count, uint32_t* done) {
+    if (port->sim != nullptr) return simPortRead(port, buffer, count, done);
     return transfer(port, false, buffer, count, done);
 }
 
 int serialWrite(SerialPort* port, const uint8_t* buffer, uint32_t count, uint32_t* done) {
+    if (port->sim != nullptr) return simPortWrite(port, buffer, count, done);
     return transfer(port, true, const_cast<uint8_t*>(buffer), count, done);
 }
 
 int serialClearErrors(SerialPort* port, uint32_t* errors, uint32_t* inQueue) {
+    if (port->sim != nullptr) return simPortClearErrors(port, errors, inQueue);
     DWORD e = 0;
     COMSTAT stat;
     ZeroMemory(&stat, sizeof stat);
@@ -184,6 +182,10 @@ int serialClearErrors(SerialPort* port, uint32_t* errors, uint32_t* inQueue) {
 }
 
 int serialModemStatus(SerialPort* port, uint32_t* status) {
+    if (port->sim != nullptr) {
+        *status = simPortModem(port);
+        return 1;
+    }
     DWORD s = 0;
     BOOL ok = GetCommModemStatus(port->handle, &s);
     *status = s;
@@ -191,6 +193,10 @@ int serialModemStatus(SerialPort* port, uint32_t* status) {
 }
 
 int serialSetMask(SerialPort* port, uint32_t mask) {
+    if (port->sim != nullptr) {
+        simPortSetMask(port, mask);
+        return 1;
+    }
     return SetCommMask(port->handle, mask) ? 1 : 0;
 }
 
@@ -208,12 +214,14 @@ LineWait* lineWaitCreate() {
     wait->events = 0;
     wait->outstanding = false;
     wait->device = INVALID_HANDLE_VALUE;
+    wait->sim = nullptr;
     return wait;
 }
 
 void lineWaitClose(LineWait* wait) {
     if (wait == nullptr) return;
     endOutstandingWait(wait);
+    simPortForgetWait(wait);
     CloseHandle(wait->event);
     delete wait;
 }
@@ -226,6 +234,12 @@ int serialWaitEvent(SerialPort* port, LineWait* wait, uint32_t* events, uint32_t
         // query reports the closed port.
         SetEvent(wait->event);
         return WaitPending;
+    }
+    if (port->sim != nullptr) {
+        int started = simPortWaitEvent(port, wait, events, error);
+        // serialEndWaits may have come just before the wait started.
+        if (started == WaitPending && isClosing(port)) simPortSetMask(port, simPortMask(port));
+        return started;
     }
     ZeroMemory(&wait->overlapped, sizeof wait->overlapped);
     wait->overlapped.hEvent = wait->event;
@@ -258,6 +272,7 @@ int serialWaitResult(SerialPort* port, LineWait* wait, uint32_t* events, uint32_
         *error = kPortClosedError;
         return 0;
     }
+    if (port->sim != nullptr) return simPortWaitResult(port, wait, events, error);
     if (!GetOverlappedResult(port->handle, &wait->overlapped, &n, FALSE)) {
         DWORD e = GetLastError();
         if (e != ERROR_IO_INCOMPLETE) wait->outstanding = false;
@@ -285,6 +300,7 @@ void serialEndWaits(SerialPort* port) {
     if (port == nullptr) return;
     InterlockedExchange(&port->closing, 1);
     // A mask change ends the outstanding wait.
+    if (port->sim != nullptr) return simPortSetMask(port, simPortMask(port));
     DWORD mask = 0;
     GetCommMask(port->handle, &mask);
     SetCommMask(port->handle, mask);

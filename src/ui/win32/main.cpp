@@ -1,10 +1,39 @@
 // Zavik's entry on Windows: the main window with the panel as its only child,
 // sized to fit it, and the window thread's message loop.
+//
+// The one argument it takes: "sim:<options>" (for example
+// sim:size=12,start=0) gives the simulated console's options, which the
+// Settings list's entry "SIM" then opens, and chooses that entry. Anything
+// else on the command line is ignored.
 #include <windows.h>
 
+#include <cstring>
+
+#include "core/link_state.h"
+#include "serial/sim/sim_options.h"
+#include "serial/win32/device_win32.h"
 #include "ui/win32/win_ui.h"
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
+namespace {
+
+// The first word of the command line, if it names the simulated console.
+bool simOptionsGiven(const char* commandLine, char* word, size_t size) {
+    while (*commandLine == ' ' || *commandLine == '\t') ++commandLine;
+    size_t n = strcspn(commandLine, " \t");
+    if (n == 0 || n >= size) return false;
+    memcpy(word, commandLine, n);
+    word[n] = '\0';
+    return simConsoleNamed(word);
+}
+
+} // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCommand) {
+    static char simOptions[256];
+    const bool simChosen =
+        simOptionsGiven(commandLine != nullptr ? commandLine : "", simOptions, sizeof simOptions);
+    if (simChosen) simPortChoose(simOptions);
+
     WNDCLASSA windowClass{};
     windowClass.style = 0;
     windowClass.lpfnWndProc = mainWindowProc;
@@ -34,6 +63,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
         while (GetMessageA(&message, nullptr, 0, 0) > 0) DispatchMessageA(&message);
         return 1;
     }
+
+    // The panel's initialisation has set the defaults.
+    if (simChosen) copyText(linkState.serialPortName, sizeof linkState.serialPortName, kSimEntry);
 
     // The main window's client area is exactly the panel.
     RECT bounds;

@@ -20,6 +20,8 @@ extern HWND listenButton;
 constexpr UINT WM_DELIVER_HANDOFFS = WM_APP + 1;
 
 extern const char kMainWindowClass[];
+// The Settings list's entry for the simulated console.
+extern const char kSimEntry[];
 LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK panelDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK settingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

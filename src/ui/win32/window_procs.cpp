@@ -1,8 +1,10 @@
 // The window procedures of the Windows front end: the main window, the panel
 // and the two modal dialogs. Each is a switch that passes the work on to the
 // portable panel logic (ui/panel.h).
+#include "core/link_state.h"
 #include "core/log.h"
 #include "ui/panel.h"
+#include "ui/widgets.h"
 #include "ui/win32/win_ui.h"
 
 HWND mainWindow = nullptr;
@@ -13,6 +15,7 @@ HWND connectButton = nullptr;
 HWND listenButton = nullptr;
 
 const char kMainWindowClass[] = "MyWin";
+const char kSimEntry[] = "SIM";
 
 namespace {
 DialogWindow* asDialog(HWND window) { return reinterpret_cast<DialogWindow*>(window); }
@@ -70,6 +73,9 @@ INT_PTR CALLBACK settingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
     switch (message) {
     case WM_INITDIALOG:
         fillSettingsDialog(asDialog(dialog));
+        // The simulated console, after the four COM ports.
+        comboAdd(asDialog(dialog), IDC_SERIAL_PORT, kSimEntry);
+        comboSelectString(asDialog(dialog), IDC_SERIAL_PORT, linkState.serialPortName);
         return TRUE;
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
