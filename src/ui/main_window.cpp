@@ -3,6 +3,7 @@
 #include "core/link_state.h"
 #include "core/log.h"
 #include "core/protocol.h"
+#include "core/warnings.h"
 #include "net/endpoint.h"
 #include "os/system.h"
 #include "os/udp.h"
@@ -20,6 +21,7 @@ void onMainWindowClose() {
 }
 
 void shutdownProgram() {
+    flushRepeatedWarnings(); // the repeats counted and not yet written
     linkState.stopPortThread = true;
     closeLink(); // the socket, then the port, ending the port thread first
     if (linkState.packetEvent != nullptr) {

@@ -5,6 +5,7 @@
 #include "core/link_state.h"
 #include "core/log.h"
 #include "core/protocol.h"
+#include "core/warnings.h"
 #include "net/endpoint.h"
 #include "os/system.h"
 #include "os/udp.h"
@@ -75,8 +76,9 @@ bool panelCommand(int id, int notification) {
     }
 }
 
-bool panelTimer() {
-    onRetryTimer();
+bool panelTimer(int id) {
+    if (id == kWarningTimer) onWarningTimer();
+    else onRetryTimer();
     return true;
 }
 

@@ -11,7 +11,7 @@ struct DialogWindow;
 int initPanel();
 // The panel's dispatch. Each returns whether the message was handled.
 bool panelCommand(int id, int notification);
-bool panelTimer();
+bool panelTimer(int id); // the panel's timer 1 (retry) or 2 (warnings)
 bool panelSocketNotify(uint32_t lParam);
 void setStatsGroupsEnabled(bool enable);
 

@@ -500,10 +500,10 @@ TEST_F(Ui, ConnectAcceptedEntersConnectingOnlyWhenTheFirstRequestWent) {
     EXPECT_FALSE(enabled(SettingsButton));
     EXPECT_FALSE(enabled(ListenButton));
 
-    // The retry timer, whatever its id, sends a request and adds a dot.
+    // The retry timer sends a request and adds a dot.
     fakeNet.sent.clear();
     fakeWindow.log.clear();
-    EXPECT_TRUE(panelTimer());
+    EXPECT_TRUE(panelTimer(kConnectRetryTimer));
     ASSERT_EQ(fakeNet.sent.size(), 1u);
     EXPECT_EQ(fakeNet.sent[0].data, datagram(ConnectRequest, 0));
     EXPECT_EQ(fakeWindow.log, ".");

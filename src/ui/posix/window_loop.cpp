@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <utility>
 
 #include "core/log.h"
 #include "os/pane.h"
@@ -26,6 +27,8 @@ int inputFd = -1;
 void (*onInput)() = nullptr;
 bool timerRunning = false;
 uint32_t timerDue = 0;
+bool warningTimerRunning = false;
+uint32_t warningTimerDue = 0;
 bool quitting = false;
 int quitCode = 0;
 
@@ -73,6 +76,11 @@ void retryTimerStart() {
 
 void retryTimerKill() { timerRunning = false; }
 
+void warningTimerStart(uint32_t ms) {
+    warningTimerRunning = true;
+    warningTimerDue = clockMs() + ms;
+}
+
 void windowLoopQuit(int code) {
     quitting = true;
     quitCode = code;
@@ -84,9 +92,12 @@ int windowLoopRun() {
     while (!quitting) {
         deliverHandOffs();
         int timeout = -1;
-        if (timerRunning) {
-            int32_t left = int32_t(timerDue - clockMs());
-            timeout = left > 0 ? left : 0;
+        for (auto [running, due] : {std::pair{timerRunning, timerDue},
+                                    std::pair{warningTimerRunning, warningTimerDue}}) {
+            if (!running) continue;
+            int32_t left = int32_t(due - clockMs());
+            if (left < 0) left = 0;
+            if (timeout < 0 || left < timeout) timeout = left;
         }
         pollfd fds[3];
         int n = 0;
@@ -110,7 +121,11 @@ int windowLoopRun() {
         }
         if (timerRunning && int32_t(clockMs() - timerDue) >= 0) {
             timerDue = clockMs() + kConnectRetryMs;
-            panelTimer();
+            panelTimer(kConnectRetryTimer);
+        }
+        if (warningTimerRunning && int32_t(clockMs() - warningTimerDue) >= 0) {
+            warningTimerRunning = false; // it runs once
+            panelTimer(kWarningTimer);
         }
         // One datagram per wake-up; a socket with more waiting stays readable.
         if (socketAt >= 0 && socketFd == fds[socketAt].fd && (fds[socketAt].revents & POLLIN)) {

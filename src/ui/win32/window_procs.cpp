@@ -2,6 +2,7 @@
 // and the two modal dialogs. Each is a switch that passes the work on to the
 // portable panel logic (ui/panel.h).
 #include "core/log.h"
+#include "os/window_effects.h"
 #include "ui/panel.h"
 #include "ui/win32/win_ui.h"
 
@@ -55,7 +56,8 @@ INT_PTR CALLBACK panelDialogProc(HWND window, UINT message, WPARAM wParam, LPARA
     case WM_COMMAND:
         return panelCommand(LOWORD(wParam), HIWORD(wParam)) ? TRUE : FALSE;
     case WM_TIMER:
-        return panelTimer() ? TRUE : FALSE;
+        if (wParam == kWarningTimer) KillTimer(window, kWarningTimer); // it runs once
+        return panelTimer(int(wParam)) ? TRUE : FALSE;
     case WM_SOCKET_NOTIFY:
         return panelSocketNotify(uint32_t(lParam)) ? TRUE : FALSE;
     case WM_DELIVER_HANDOFFS:
