@@ -403,7 +403,6 @@ int receive(uint8_t* buffer, int length, SocketAddress* from) {
 }
 } // namespace
 
-int netRecv(uintptr_t, uint8_t* buffer, int length) { return receive(buffer, length, nullptr); }
 int netRecvFrom(uintptr_t, uint8_t* buffer, int length, SocketAddress* from) {
     return receive(buffer, length, from);
 }
