@@ -41,18 +41,7 @@
 
 namespace {
 
-void writeLine(const std::string& line) {
-    std::string out = line + "\n";
-    const char* p = out.data();
-    size_t left = out.size();
-    while (left > 0) {
-        ssize_t n = write(STDERR_FILENO, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        p += n;
-        left -= size_t(n);
-    }
-}
+void writeLine(const std::string& line) { frontEndEvent(line.c_str()); }
 
 void reportError(const std::string& reason) { writeLine("error " + reason); }
 
@@ -268,11 +257,14 @@ int main() {
     frontEndEcho(true);
     initPanel(); // the panel's WM_INITDIALOG; it enables Settings... on success
 
+    int code = 0;
     if (fcntl(STDIN_FILENO, F_GETFD) < 0) {
         // No input at all: as if it had ended at once.
         endOfInput();
-        return 0;
+    } else {
+        windowLoopWatchInput(STDIN_FILENO, onInput);
+        code = windowLoopRun();
     }
-    windowLoopWatchInput(STDIN_FILENO, onInput);
-    return windowLoopRun();
+    frontEndFinish();
+    return code;
 }
