@@ -8,18 +8,21 @@ Usage: ends_test.py <path to zavik-headless> [unittest arguments]
 import fcntl
 import os
 import shutil
+import signal
 import socket
 import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 import harness  # noqa: E402
-from harness import START, STARTED, Headless, free_udp_port, read_transcript  # noqa: E402
+from harness import (CLOSED, START, STARTED, TIMEOUT, Headless, free_udp_port,  # noqa: E402
+                     read_transcript)
 from session_test import (FINISHED, SLOW, STARTED_TRANSFER, report,  # noqa: E402
                           size_warning, warnings)
 
@@ -80,6 +83,14 @@ class EndsTest(unittest.TestCase):
         self.programs.append(p)
         return p
 
+    def console_line(self):
+        """A console's serial line: a pseudo-terminal as the program finds it
+        (cooked, echo on); returns its path and the slave's descriptor."""
+        master, slave = os.openpty()
+        self.addCleanup(os.close, master)
+        self.addCleanup(os.close, slave)
+        return os.ttyname(slave), slave
+
     def wait_state(self, p, state, timeout=SLOW):
         deadline = time.monotonic() + timeout
         while p.status()["state"] != state:
@@ -133,6 +144,85 @@ class EndsTest(unittest.TestCase):
         self.assertEqual(warnings(a.log()), [ignored])
         self.assertEqual(warnings(b.log()), [size_warning(8)])
 
+    def test_each_close_signal_closes_as_close_does(self):
+        b = self.keep(Headless("B"))
+        b.wait_log(START)
+        port_b = free_udp_port()
+        b.send("settings 127.0.0.1 %d %s" % (port_b, self.console_line()[0]))
+        b.wait_log(STARTED)
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(sig.name):
+                a = self.keep(Headless("A"))
+                a.wait_log(START)
+                line, slave = self.console_line()
+                cooked = termios.tcgetattr(slave)
+                a.send("settings 127.0.0.1 %d %s" % (free_udp_port(), line))
+                a.wait_log(STARTED)
+                mark = len(b.out)
+                b.send("click 1012")
+                b.wait_log("Listening for connection ...", mark)
+                a.send("connect 127.0.0.1 %d" % port_b)
+                a.wait_log("connected!\r\n")
+                b.wait_log("connected!\r\n", mark)
+                self.assertNotEqual(termios.tcgetattr(slave), cooked)  # raw while open
+
+                a.proc.send_signal(sig)
+                self.assertEqual(a.wait_exit(), 0)
+                self.assertRegex(a.log(), CLOSED + r"\Z")
+                b.wait_log("Disconnect packet received...disconnected\r\n", mark)
+                self.assertEqual(termios.tcgetattr(slave)[3], cooked[3])  # the line's modes back
+                self.assertEqual(a.events, [])
+
+    def test_a_second_interrupt_ends_the_program_at_once(self):
+        # A's close cannot end while its log is not read: its last lines wait.
+        a = self.keep(Unread("A"))
+        a.send("settings 127.0.0.1 %d %s" % (free_udp_port(), self.console_line()[0]))
+        self.wait_state(a, "Idle")
+        a.fill()
+        a.proc.send_signal(signal.SIGINT)
+        time.sleep(1.0)
+        self.assertIsNone(a.proc.poll())
+        a.proc.send_signal(signal.SIGINT)
+        self.assertEqual(a.proc.wait(2.0), -signal.SIGINT)
+
+    def test_closed_standard_streams_are_never_taken_by_other_files(self):
+        for fd, closing in ((0, "<&-"), (1, ">&-"), (2, "2>&-")):
+            with self.subTest(fd=fd), subprocess.Popen(
+                    ["sh", "-c", 'exec "$0" %s' % closing, harness.BINARY], stdin=subprocess.PIPE,
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE) as p:
+                try:
+                    self.closed_stream(p, fd)
+                finally:
+                    if p.poll() is None:
+                        p.kill()
+
+    def closed_stream(self, p, fd):
+        if fd == 0:
+            # No input: as if it had ended at once.
+            out, _ = p.communicate(timeout=TIMEOUT)
+            self.assertEqual(p.returncode, 0)
+            self.assertEqual(out.decode("latin-1"), START)
+            return
+        line = self.console_line()[0]
+        p.stdin.write(("settings 127.0.0.1 %d %s\n" % (free_udp_port(), line)).encode())
+        p.stdin.flush()
+        deadline = time.monotonic() + TIMEOUT
+        while line not in self.open_files(p.pid):
+            self.assertLess(time.monotonic(), deadline, "the serial port never opened")
+            time.sleep(0.05)
+        self.assertEqual(os.readlink("/proc/%d/fd/%d" % (p.pid, fd)), "/dev/null")
+        p.stdin.close()
+        self.assertEqual(p.wait(TIMEOUT), 0)
+
+    @staticmethod
+    def open_files(pid):
+        names = []
+        for f in os.listdir("/proc/%d/fd" % pid):
+            try:
+                names.append(os.readlink("/proc/%d/fd/%s" % (pid, f)))
+            except FileNotFoundError:  # closed meanwhile
+                pass
+        return names
 
 if __name__ == "__main__":
     if len(sys.argv) < 2:

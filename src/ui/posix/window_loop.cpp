@@ -1,6 +1,6 @@
 // The window thread's loop on Linux, and the panel effects that belong to it:
-// the socket's read notifications, the connect retry timer and the port
-// thread's wake-up.
+// the socket's read notifications, the connect retry and warning timers and the
+// port thread's wake-up.
 #include "ui/posix/window_loop.h"
 
 #include <errno.h>
@@ -25,6 +25,8 @@ int wakeFd = -1;
 int socketFd = -1;
 int inputFd = -1;
 void (*onInput)() = nullptr;
+int signalFd = -1;
+void (*onSignal)() = nullptr;
 bool timerRunning = false;
 uint32_t timerDue = 0;
 bool warningTimerRunning = false;
@@ -59,6 +61,11 @@ void socketNotifyStop(uintptr_t socket) {
 void windowLoopWatchInput(int fd, void (*onReadable)()) {
     inputFd = fd;
     onInput = onReadable;
+}
+
+void windowLoopWatchSignals(int fd, void (*onSignalled)()) {
+    signalFd = fd;
+    onSignal = onSignalled;
 }
 
 void windowLoopWake() {
@@ -99,10 +106,10 @@ int windowLoopRun() {
             if (left < 0) left = 0;
             if (timeout < 0 || left < timeout) timeout = left;
         }
-        pollfd fds[3];
+        pollfd fds[4];
         int n = 0;
         fds[n++] = {wakeFd, POLLIN, 0};
-        int socketAt = -1, inputAt = -1;
+        int socketAt = -1, inputAt = -1, signalAt = -1;
         if (socketFd >= 0) {
             socketAt = n;
             fds[n++] = {socketFd, POLLIN, 0};
@@ -110,6 +117,10 @@ int windowLoopRun() {
         if (inputFd >= 0) {
             inputAt = n;
             fds[n++] = {inputFd, POLLIN, 0};
+        }
+        if (signalFd >= 0) {
+            signalAt = n;
+            fds[n++] = {signalFd, POLLIN, 0};
         }
         if (poll(fds, nfds_t(n), timeout) < 0 && errno != EINTR) break;
 
@@ -135,6 +146,7 @@ int windowLoopRun() {
             (fds[inputAt].revents & (POLLIN | POLLHUP | POLLERR))) {
             onInput();
         }
+        if (signalAt >= 0 && !quitting && (fds[signalAt].revents & POLLIN)) onSignal();
     }
     deliverHandOffs();
     return quitCode;
