@@ -53,6 +53,17 @@ void onRemoteDisconnect() {
     resetLocalSide();
 }
 
+// A local disconnect, once it is confirmed: the notice, the pause, the resets.
+void leaveConnection() {
+    logPrintf("Sending disconnect packet...");
+    sendControl(DisconnectNotice);
+    sleepMs(kLeaveSleepMs);
+    logPrintf("disconnected\r\n");
+    resetRemoteSide();
+    resetLocalSide();
+    clearStatistics();
+}
+
 void connectedAsListener(const char* message) {
     buttonSetCaption(ListenButton, "Disconnect");
     buttonFocus(ListenButton);
@@ -155,13 +166,7 @@ void endConnection(PanelButton button) {
         logPrintf("cancelled\r\n");
     } else {
         if (!confirmLeave("Disconnect")) return;
-        logPrintf("Sending disconnect packet...");
-        sendControl(DisconnectNotice);
-        sleepMs(kLeaveSleepMs);
-        logPrintf("disconnected\r\n");
-        resetRemoteSide();
-        resetLocalSide();
-        clearStatistics();
+        leaveConnection();
     }
     if (connectSide) {
         buttonSetCaption(ConnectButton, "Connect...");
@@ -189,6 +194,28 @@ int confirmLeave(const char* caption) {
     }
     if (linkState.connectionState == Connected) sendControl(DisconnectNotice);
     return 1;
+}
+
+void endConnectionForLostPort() {
+    switch (linkState.connectionState.load()) {
+    case Connecting:
+        retryTimerKill();
+        logPrintf("cancelled\r\n");
+        break;
+    case Listening:
+        logPrintf("cancelled\r\n");
+        break;
+    case Connected:
+        sendControl(DisconnectNotice); // the two notices of a local disconnect
+        leaveConnection();
+        break;
+    case Idle:
+        break;
+    }
+    restoreButtons();
+    buttonEnable(ConnectButton, false);
+    buttonEnable(ListenButton, false);
+    linkState.connectionState = Idle;
 }
 
 void readDatagram() {

@@ -1,5 +1,5 @@
-// The main window's close box, the closing of the link and the program's
-// shutdown. Window thread.
+// The main window's close box, the closing of the link (also when its serial
+// device is lost) and the program's shutdown. Window thread.
 #include "core/link_state.h"
 #include "core/log.h"
 #include "core/protocol.h"
@@ -14,6 +14,12 @@
 void closeLink() {
     closeUdpSocket();
     closeSerialPort(); // ending the port thread first
+}
+
+void onSerialPortLost() {
+    logPrintf("Serial device lost, link stopped\r\n");
+    endConnectionForLostPort();
+    closeSerialPort();
 }
 
 void onMainWindowClose() {

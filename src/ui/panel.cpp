@@ -90,6 +90,13 @@ bool panelSocketNotify(uint32_t lParam) {
     return true;
 }
 
+void panelHandOffs() {
+    deliverHandOffs();
+    SerialPort* lost = takePortLost();
+    // News of a port closed since (its thread ended on its own meanwhile) is old.
+    if (lost != nullptr && lost == linkState.serialPort) onSerialPortLost();
+}
+
 void setStatsGroupsEnabled(bool enable) {
     panelEnableItem(IDC_LOCAL_GROUP, enable);
     panelEnableItem(IDC_REMOTE_GROUP, enable);

@@ -185,6 +185,34 @@ class EndsTest(unittest.TestCase):
         a.proc.send_signal(signal.SIGINT)
         self.assertEqual(a.proc.wait(2.0), -signal.SIGINT)
 
+    def test_a_lost_serial_device_ends_the_link_on_both_sides(self):
+        a, b = self.keep(Headless("A")), self.keep(Headless("B"))
+        master, slave = os.openpty()  # A's serial line; closing the master hangs it up
+        self.addCleanup(os.close, slave)
+        port_b = free_udp_port()
+        a.send("settings 127.0.0.1 %d %s" % (free_udp_port(), os.ttyname(slave)))
+        b.send("settings 127.0.0.1 %d %s" % (port_b, self.console_line()[0]))
+        for p in (a, b):
+            p.wait_log(STARTED)
+        b.send("click 1012")
+        mark_b = b.wait_log("Listening for connection ...")
+        a.send("connect 127.0.0.1 %d" % port_b)
+        mark_a = a.wait_log("connected!\r\n")
+        b.wait_log("connected!\r\n", mark_b)
+
+        os.close(master)
+        a.wait_log("Serial device lost, link stopped\r\n"
+                   "Sending disconnect packet...disconnected\r\nClosing serial port\r\n",
+                   mark_a, timeout=SLOW)
+        b.wait_log("Disconnect packet received...disconnected\r\n", mark_b)
+        s = a.status()
+        self.assertEqual(s["state"], "Idle")
+        self.assertEqual([s["settings"], s["connect"], s["listen"]],
+                         ["Settings...:1036:1", "Connect...:1037:0", "Listen:1012:0"])
+        self.assertEqual(b.status()["state"], "Idle")
+        for p in (a, b):
+            self.assertEqual(p.close(), 0)
+
     def test_closed_standard_streams_are_never_taken_by_other_files(self):
         for fd, closing in ((0, "<&-"), (1, ">&-"), (2, "2>&-")):
             with self.subTest(fd=fd), subprocess.Popen(

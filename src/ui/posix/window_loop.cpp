@@ -97,7 +97,7 @@ int windowLoopRun() {
     wakeFd = ensureWakeFd();
     quitting = false;
     while (!quitting) {
-        deliverHandOffs();
+        panelHandOffs();
         int timeout = -1;
         for (auto [running, due] : {std::pair{timerRunning, timerDue},
                                     std::pair{warningTimerRunning, warningTimerDue}}) {
@@ -128,7 +128,7 @@ int windowLoopRun() {
             uint64_t value;
             ssize_t r = read(wakeFd, &value, sizeof value);
             (void)r;
-            deliverHandOffs();
+            panelHandOffs();
         }
         if (timerRunning && int32_t(clockMs() - timerDue) >= 0) {
             timerDue = clockMs() + kConnectRetryMs;

@@ -61,7 +61,7 @@ INT_PTR CALLBACK panelDialogProc(HWND window, UINT message, WPARAM wParam, LPARA
     case WM_SOCKET_NOTIFY:
         return panelSocketNotify(uint32_t(lParam)) ? TRUE : FALSE;
     case WM_DELIVER_HANDOFFS:
-        deliverHandOffs();
+        panelHandOffs();
         return TRUE;
     default:
         return FALSE;
