@@ -9,12 +9,14 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 
 namespace {
 
 int signalFd = -1;
-volatile sig_atomic_t arrived = 0;
+std::atomic<int> arrived{0}; // lock-free: safe in a handler, on any thread
+static_assert(std::atomic<int>::is_always_lock_free, "a handler may store it");
 
 void onCloseSignal(int signal) {
     const int saved = errno;
@@ -57,7 +59,5 @@ int takeCloseSignal() {
     uint64_t count;
     while (read(signalFd, &count, sizeof count) == ssize_t(sizeof count)) {
     }
-    const int signal = arrived;
-    arrived = 0;
-    return signal;
+    return arrived.exchange(0);
 }
