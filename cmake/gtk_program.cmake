@@ -41,6 +41,7 @@ add_library(zavik_gtk_ui OBJECT
   src/ui/gtk/dialogs_gtk.cpp
   src/ui/gtk/loop_gtk.cpp
   src/ui/gtk/panel_gtk.cpp
+  src/ui/posix/process_ends.cpp
   ${resources})
 target_include_directories(zavik_gtk_ui PUBLIC src)
 target_link_libraries(zavik_gtk_ui PUBLIC PkgConfig::GTK3)

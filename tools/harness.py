@@ -143,7 +143,8 @@ class Headless:
             r.join(TIMEOUT)
         for f in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
             try:
-                f.close()
+                if f is not None:
+                    f.close()
             except OSError:
                 pass
 

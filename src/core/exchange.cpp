@@ -8,6 +8,7 @@
 #include "core/link_lock.h"
 #include "core/link_state.h"
 #include "core/log.h"
+#include "core/warnings.h"
 #include "os/system.h"
 #include "os/udp.h"
 
@@ -50,20 +51,21 @@ void storeRemotePacket(const uint8_t* datagram, int length) {
     RemoteRing& ring = linkState.remote;
     const uint32_t sequence = readLe32(datagram + 4);
     if (sequence < ring.remoteDelivered) {
-        logPrintf("WARN: old UDP packet received\r\n");
+        warnRepeated(WarnOldPacket, "WARN: old UDP packet received\r\n");
         ++linkState.errorCount;
         return;
     }
     const int i = slotIndex(sequence);
     if (ring.remoteStored >= uint32_t(kRingSlots)) {
-        logPrintf("WARN: UDP packet overflow, old packets cleared\r\n");
+        warnRepeated(WarnOverflow, "WARN: UDP packet overflow, old packets cleared\r\n");
         clearRemoteSlots();
         ring.remoteStored = 0;
         ++linkState.errorCount;
     }
     PacketSlot& slot = ring.slots[i];
     if (slot.type != 0) {
-        logPrintf("WARN: UDP packet position already taken, duplicate packet\r\n");
+        warnRepeated(WarnDuplicate,
+                     "WARN: UDP packet position already taken, duplicate packet\r\n");
         ++linkState.errorCount;
         return;
     }

@@ -2,12 +2,19 @@
 // panel's buttons in each, and the reading of datagrams from the socket. Runs on
 // the window thread; the port thread only reads connectionState and, under the
 // link lock, remoteAddress.
+//
+// Every datagram is read with its sender, and one that does not come from the
+// peer (fromPeer) is dropped before it can change anything, with a warning at
+// most every five seconds. A connection completed by the peer's answer takes
+// the port the answer came from: behind a router that changes ports, that is
+// where the peer can be reached, and the only port its datagrams come from.
 #include "core/protocol.h"
 
 #include "core/button_ids.h"
 #include "core/exchange.h"
 #include "core/link_lock.h"
 #include "core/log.h"
+#include "core/warnings.h"
 #include "os/system.h"
 #include "os/udp.h"
 
@@ -46,6 +53,17 @@ void onRemoteDisconnect() {
     resetLocalSide();
 }
 
+// A local disconnect, once it is confirmed: the notice, the pause, the resets.
+void leaveConnection() {
+    logPrintf("Sending disconnect packet...");
+    sendControl(DisconnectNotice);
+    sleepMs(kLeaveSleepMs);
+    logPrintf("disconnected\r\n");
+    resetRemoteSide();
+    resetLocalSide();
+    clearStatistics();
+}
+
 void connectedAsListener(const char* message) {
     buttonSetCaption(ListenButton, "Disconnect");
     buttonFocus(ListenButton);
@@ -70,6 +88,28 @@ int connectedReadLength() {
     if (length > kSlotSize) length = kSlotSize;
     if (length < 0) length = 0;
     return length;
+}
+
+// Only the peer drives a link. Connected: the peer's address and port.
+// Connecting: the address being connected to, from any port (a router may give
+// the peer another port, and a peer that connects to us at the same time sends
+// its own requests). Listening: a ConnectAccept only from the address that an
+// earlier attempt left, never when none was left; anything else from anyone.
+bool fromPeer(ConnectionState state, const SocketAddress& from, const uint8_t* datagram,
+              int length) {
+    const SocketAddress& peer = linkState.remoteAddress;
+    switch (state) {
+    case Connected:
+        return from.address == peer.address && from.port == peer.port;
+    case Connecting:
+        return from.address == peer.address;
+    case Listening:
+        if (length < kHeaderSize || readLe32(datagram) != ConnectAccept) return true;
+        return peer.address != 0 && from.address == peer.address;
+    case Idle:
+        break;
+    }
+    return true;
 }
 
 } // namespace
@@ -126,13 +166,7 @@ void endConnection(PanelButton button) {
         logPrintf("cancelled\r\n");
     } else {
         if (!confirmLeave("Disconnect")) return;
-        logPrintf("Sending disconnect packet...");
-        sendControl(DisconnectNotice);
-        sleepMs(kLeaveSleepMs);
-        logPrintf("disconnected\r\n");
-        resetRemoteSide();
-        resetLocalSide();
-        clearStatistics();
+        leaveConnection();
     }
     if (connectSide) {
         buttonSetCaption(ConnectButton, "Connect...");
@@ -162,29 +196,53 @@ int confirmLeave(const char* caption) {
     return 1;
 }
 
+void endConnectionForLostPort() {
+    switch (linkState.connectionState.load()) {
+    case Connecting:
+        retryTimerKill();
+        logPrintf("cancelled\r\n");
+        break;
+    case Listening:
+        logPrintf("cancelled\r\n");
+        break;
+    case Connected:
+        sendControl(DisconnectNotice); // the two notices of a local disconnect
+        leaveConnection();
+        break;
+    case Idle:
+        break;
+    }
+    restoreButtons();
+    buttonEnable(ConnectButton, false);
+    buttonEnable(ListenButton, false);
+    linkState.connectionState = Idle;
+}
+
 void readDatagram() {
     uint8_t buffer[kSlotSize];
-    int length;
-    int result;
-    if (linkState.connectionState == Connected) {
-        length = connectedReadLength();
-        result = netRecv(linkState.udpSocket, buffer, length);
-        if (result < 0) logPrintf("WARN: recv() failed (error #%i)\r\n", netLastError());
-    } else {
-        length = kIdleReadLength;
-        SocketAddress from{};
-        result = netRecvFrom(linkState.udpSocket, buffer, length, &from);
-        if (result < 0) {
-            logPrintf("WARN: recvfrom() failed (error #%i)\r\n", netLastError());
+    const ConnectionState state = linkState.connectionState.load();
+    const int length = state == Connected ? connectedReadLength() : kIdleReadLength;
+    SocketAddress from{};
+    const int result = netRecvFrom(linkState.udpSocket, buffer, length, &from);
+    if (result < 0) {
+        if (state == Connected) {
+            warnRepeated(WarnRecvFailed, "WARN: recv() failed (error #%i)\r\n", netLastError());
         } else {
-            char text[16];
-            netFormatAddress(from.address, text);
-            copyText(linkState.remoteIp, sizeof linkState.remoteIp, text);
-            linkState.remotePort = netFromNetworkPort(from.port);
+            warnRepeated(WarnRecvFromFailed, "WARN: recvfrom() failed (error #%i)\r\n",
+                         netLastError());
         }
+    } else if (!fromPeer(state, from, buffer, result)) {
+        noteIgnoredDatagram(from);
+        return;
+    } else if (state != Connected) {
+        // The sender, before anything else happens.
+        char text[16];
+        netFormatAddress(from.address, text);
+        copyText(linkState.remoteIp, sizeof linkState.remoteIp, text);
+        linkState.remotePort = netFromNetworkPort(from.port);
     }
     if (result < kHeaderSize) {
-        logPrintf("WARN: bad UDP packet size (%i), expected %i\r\n", result, length);
+        warnRepeated(WarnBadSize, "WARN: bad UDP packet size (%i), expected %i\r\n", result, length);
         return;
     }
     onDatagram(buffer, result);
@@ -200,12 +258,14 @@ void onDatagram(const uint8_t* datagram, int length) {
         if (type == ConnectRequest) {
             acceptPeer();
         } else if (type == ConnectAccept) {
+            setRemoteAddress(); // the answer's port, where the peer can be reached
             retryTimerKill();
             buttonSetCaption(ConnectButton, "Disconnect");
             linkState.connectionState = Connected;
             logPrintf("connected!\r\n");
             sendStoredPackets();
         } else if (type == DataPacket && readLe32(datagram + 4) == nextDueSequence()) {
+            setRemoteAddress();
             retryTimerKill();
             buttonSetCaption(ConnectButton, "Disconnect");
             linkState.connectionState = Connected;
@@ -217,6 +277,7 @@ void onDatagram(const uint8_t* datagram, int length) {
         if (type == ConnectRequest) {
             if (acceptPeer()) connectedAsListener("connected!\r\n");
         } else if (type == ConnectAccept) {
+            setRemoteAddress();
             connectedAsListener("connected!!!\r\n");
         } else if (type == DataPacket) {
             sendControl(DisconnectNotice);

@@ -64,9 +64,9 @@ int armSocketNotification() {
 }
 
 void closeUdpSocket() {
+    if (linkState.udpSocket == 0) return; // it changes on this thread only
+    logPrintf("Closing socket\r\n");    // nothing is logged under the link lock
     LinkLock lock; // no send of the port thread is under way while it closes
-    if (linkState.udpSocket == 0) return;
-    logPrintf("Closing socket\r\n");
     socketNotifyStop(linkState.udpSocket);
     netCloseSocket(linkState.udpSocket);
     linkState.udpSocket = 0;

@@ -1,5 +1,7 @@
 // The panel's log pane and counter fields, as the log module drives them. Defined
-// by each front end; called on the window thread only.
+// by each front end; called on the window thread only, also while it holds the
+// link lock: none of them waits for anything outside the program (a front end
+// that copies the log elsewhere queues it, as the Linux one does).
 #pragma once
 
 #include <cstdint>

@@ -33,7 +33,6 @@ void netCloseSocket(uintptr_t socket);
 // Datagram I/O: the byte count, or -1 on failure (netLastError). A datagram
 // longer than length is a failure with the message-too-long error and is lost.
 int netSendTo(uintptr_t socket, const uint8_t* data, int length, const SocketAddress& to);
-int netRecv(uintptr_t socket, uint8_t* buffer, int length);
 int netRecvFrom(uintptr_t socket, uint8_t* buffer, int length, SocketAddress* from);
 
 int netLastError();

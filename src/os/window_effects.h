@@ -18,6 +18,11 @@ constexpr uint32_t kConnectRetryMs = 2000;
 void retryTimerStart(); // timer 1 on the panel, every 2000 ms
 void retryTimerKill();
 
+// Timer 2 on the panel, once: after ms (replacing an earlier request) the window
+// thread runs onWarningTimer (core/warnings.h).
+constexpr int kWarningTimer = 2;
+void warningTimerStart(uint32_t ms);
+
 // The UDP socket's read notifications, delivered on the window thread as the
 // panel's socket notification, one per waiting datagram (WSAAsyncSelect with
 // FD_READ on Windows). Start returns 1 on success, else 0 with the socket

@@ -160,11 +160,13 @@ int closeThread(LineWait* wait) {
     return 0;
 }
 
-// The end when the device has stopped answering.
-int abandonThread(LineWait* wait, uint32_t error) {
+// The end when the device has stopped answering. The window thread then ends
+// the link (the port thread never touches the window).
+int abandonThread(SerialPort* port, LineWait* wait, uint32_t error) {
     lineWaitClose(wait);
     logPrintf("WARN: Serial port stopped answering (error #%i), port thread ended\r\n",
               int(error));
+    handOverPortLost(port);
     return 0;
 }
 
@@ -210,7 +212,7 @@ int portThreadMain() {
             } else {
                 if (failedAgain(startFailures, "WARN: WaitCommEvent() failed (error #%i)\r\n",
                                 error))
-                    return abandonThread(wait, error);
+                    return abandonThread(port, wait, error);
                 if (linkState.stopPortThread.load()) return closeThread(wait);
             }
         }
@@ -221,7 +223,7 @@ int portThreadMain() {
         if (woken != 0 && woken != 1 && woken != kWaitTimeout) {
             if (failedAgain(waitFailures, "WARN: WaitForMultipleObjects() failed (error #%i)\r\n",
                             error))
-                return abandonThread(wait, error);
+                return abandonThread(port, wait, error);
             continue;
         }
         endRun(waitFailures);
@@ -237,7 +239,7 @@ int portThreadMain() {
                 return 0;
             } else if (failedAgain(queryFailures,
                                    "WARN: GetOverlappedResult() failed (error #%i)\r\n", error)) {
-                return abandonThread(wait, error);
+                return abandonThread(port, wait, error);
             }
         } else if (woken == 1) {
             deliverRemotePacket();

@@ -78,6 +78,9 @@ void closeSerialPort() {
             return;
         }
         threadRelease(thread);
+        // Its last lines, and news of its end that is old now.
+        deliverHandOffs();
+        takePortLost();
     }
 
     serialSetTimeouts(port, &linkState.savedTimeouts);

@@ -1,8 +1,9 @@
-// The main window's close box, the closing of the link and the program's
-// shutdown. Window thread.
+// The main window's close box, the closing of the link (also when its serial
+// device is lost) and the program's shutdown. Window thread.
 #include "core/link_state.h"
 #include "core/log.h"
 #include "core/protocol.h"
+#include "core/warnings.h"
 #include "net/endpoint.h"
 #include "os/system.h"
 #include "os/udp.h"
@@ -15,11 +16,18 @@ void closeLink() {
     closeSerialPort(); // ending the port thread first
 }
 
+void onSerialPortLost() {
+    logPrintf("Serial device lost, link stopped\r\n");
+    endConnectionForLostPort();
+    closeSerialPort();
+}
+
 void onMainWindowClose() {
     if (confirmLeave("Program Exit") != 0) destroyMainWindow();
 }
 
 void shutdownProgram() {
+    flushRepeatedWarnings(); // the repeats counted and not yet written
     linkState.stopPortThread = true;
     closeLink(); // the socket, then the port, ending the port thread first
     if (linkState.packetEvent != nullptr) {

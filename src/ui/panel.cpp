@@ -5,6 +5,7 @@
 #include "core/link_state.h"
 #include "core/log.h"
 #include "core/protocol.h"
+#include "core/warnings.h"
 #include "net/endpoint.h"
 #include "os/system.h"
 #include "os/udp.h"
@@ -75,8 +76,9 @@ bool panelCommand(int id, int notification) {
     }
 }
 
-bool panelTimer() {
-    onRetryTimer();
+bool panelTimer(int id) {
+    if (id == kWarningTimer) onWarningTimer();
+    else onRetryTimer();
     return true;
 }
 
@@ -86,6 +88,13 @@ bool panelSocketNotify(uint32_t lParam) {
     if (error != 0) logPrintf("WARN: WSAGETSELECTERROR %i\r\n", int(error));
     if (event == kFdRead) readDatagram();
     return true;
+}
+
+void panelHandOffs() {
+    deliverHandOffs();
+    SerialPort* lost = takePortLost();
+    // News of a port closed since (its thread ended on its own meanwhile) is old.
+    if (lost != nullptr && lost == linkState.serialPort) onSerialPortLost();
 }
 
 void setStatsGroupsEnabled(bool enable) {

@@ -11,8 +11,12 @@ struct DialogWindow;
 int initPanel();
 // The panel's dispatch. Each returns whether the message was handled.
 bool panelCommand(int id, int notification);
-bool panelTimer();
+bool panelTimer(int id); // the panel's timer 1 (retry) or 2 (warnings)
 bool panelSocketNotify(uint32_t lParam);
+// The port thread's hand-offs, at the top of the window thread's loop (the
+// port thread's wake-up): its log lines and counters, and the end of the link
+// when its serial device was lost.
+void panelHandOffs();
 void setStatsGroupsEnabled(bool enable);
 
 // Settings dialog.
@@ -31,6 +35,9 @@ void connectDialogCancel(DialogWindow* dialog);
 // Closes the socket, then the serial port (ending the port thread first); may
 // be called at any time.
 void closeLink();
+// The port thread ended because its device stopped answering: the peer is
+// told, the side is Idle, the port closed; Settings... chooses another.
+void onSerialPortLost();
 
 // The main window's close box; destroys the window when confirmed.
 void onMainWindowClose();

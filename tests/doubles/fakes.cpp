@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/log.h"
+#include "core/warnings.h"
 #include "os/pane.h"
 #include "os/system.h"
 #include "os/udp.h"
@@ -47,6 +48,7 @@ void resetFakes() {
     setWindowThread();
     deliverHandOffs();
     initLinkState();
+    resetRepeatedWarnings();
 }
 
 Bytes controlPacket(uint8_t kind, uint8_t b3, uint8_t b4, uint8_t b5) {
@@ -165,6 +167,10 @@ void retryTimerStart() {
     fakeWindow.timerRunning = true;
     ++fakeWindow.timerStarts;
     fakeWindow.effects.push_back("timer:start");
+}
+void warningTimerStart(uint32_t ms) {
+    fakeWindow.warningTimerDue = fakeSystem.now + ms;
+    fakeWindow.warningTimerRunning = true;
 }
 void retryTimerKill() {
     fakeWindow.timerRunning = false;
@@ -397,7 +403,6 @@ int receive(uint8_t* buffer, int length, SocketAddress* from) {
 }
 } // namespace
 
-int netRecv(uintptr_t, uint8_t* buffer, int length) { return receive(buffer, length, nullptr); }
 int netRecvFrom(uintptr_t, uint8_t* buffer, int length, SocketAddress* from) {
     return receive(buffer, length, from);
 }

@@ -113,6 +113,8 @@ struct FakeWindow {
     int focused = -1; // PanelButton with the focus
     bool timerRunning = false;
     int timerStarts = 0, timerKills = 0;
+    bool warningTimerRunning = false; // the warning timer, once, at warningTimerDue
+    uint32_t warningTimerDue = 0;
     std::vector<std::string> questions; // "caption|text"
     bool answerYes = true;
     std::vector<uint32_t> sleeps;

@@ -5,11 +5,13 @@
 
 #include "core/link_state.h"
 #include "core/log.h"
+#include "core/warnings.h"
 #include "os/pane.h"
 
 inline void startFreshProgram() {
     setWindowThread();
     deliverHandOffs();
     initLinkState();
+    resetRepeatedWarnings();
     paneClear();
 }

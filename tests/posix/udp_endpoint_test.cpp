@@ -38,15 +38,16 @@ int openFileCount() {
     return n;
 }
 
-// A plain socket bound to an ephemeral loopback port, standing for the peer.
+// A plain socket bound to an ephemeral loopback port, standing for the peer
+// (or, on another loopback address, for a stranger).
 struct Peer {
     int fd = -1;
     uint16_t port = 0;
-    Peer() {
+    explicit Peer(const char* address = "127.0.0.1") {
         fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_addr.s_addr = inet_addr(address);
         if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return;
         socklen_t length = sizeof a;
         getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
@@ -194,6 +195,36 @@ TEST_F(UdpEndpointTest, TheWindowLoopNotifiesOncePerWaitingDatagram) {
     }
     EXPECT_EQ(log(), ""); // no notification without a datagram behind it
     EXPECT_TRUE(wakeEventTake(linkState.packetEvent));
+}
+
+// A stranger on another address of this machine tries everything that used to
+// move a link; the link stays the peer's.
+TEST_F(UdpEndpointTest, AStrangerCannotMoveAConnectedLink) {
+    const uint16_t port = openEndpoint();
+    ASSERT_NE(port, 0);
+    Peer peer, stranger("127.0.0.2");
+    ASSERT_NE(stranger.port, 0);
+    linkState.remoteAddress = {kAfInet, htons(peer.port), htonl(INADDR_LOOPBACK)};
+    linkState.connectionState = Connected;
+    paneClear();
+
+    stranger.sendDatagram(port, DataPacket, 0, 4);    // would reach the console
+    stranger.sendDatagram(port, DataPacket, 1000, 4); // would skip the delivery ahead
+    for (uint32_t s = 1; s <= 40; ++s) stranger.sendDatagram(port, DataPacket, s, 4); // overflow
+    stranger.sendDatagram(port, DisconnectNotice, 0, 0);
+    stranger.sendDatagram(port, ConnectRequest, 0, 0);
+    peer.sendDatagram(port, DataPacket, 0, 4);
+    while (readable(int(linkState.udpSocket), 200)) readDatagram();
+
+    EXPECT_EQ(linkState.connectionState, Connected);
+    EXPECT_EQ(linkState.remote.remoteReceived, 1u);
+    EXPECT_EQ(linkState.remote.remoteStored, 1u);
+    EXPECT_EQ(linkState.remote.slots[0].payload[0], 1); // the peer's packet, not the stranger's
+    EXPECT_EQ(linkState.errorCount, 0u);
+    EXPECT_FALSE(readable(stranger.fd, 0)); // no answer to anyone
+    EXPECT_FALSE(readable(peer.fd, 0));
+    EXPECT_EQ(log(), "WARN: ignored 1 datagram from 127.0.0.2:" + std::to_string(stranger.port) +
+                         "\r\n");
 }
 
 // The port thread sends captured packets while the window thread files what

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/link_state.h"
+#include "core/log.h"
 #include "doubles/fakes.h"
 #include "os/system.h"
 #include "serial/port_thread.h"
@@ -70,6 +71,7 @@ protected:
     // Runs the thread to its end; true when it ended in order.
     bool run() {
         EXPECT_EQ(portThreadMain(), 0);
+        EXPECT_EQ(takePortLost(), nullptr);
         EXPECT_EQ(fakeSerial.waitEventsCreated, 1);
         EXPECT_EQ(fakeSerial.waitEventsClosed, 1);
         return endsWith(fakeWindow.log, kClosed);
@@ -497,6 +499,7 @@ TEST_F(PortThread, ALastingFailureEndsTheThreadWithOneLine) {
     EXPECT_EQ(fakeWindow.sleeps.size(), 100u);
     EXPECT_EQ(fakeSerial.waitSteps.size(), 1u);
     EXPECT_EQ(fakeSerial.waitEventsClosed, 1);
+    EXPECT_EQ(takePortLost(), linkState.serialPort); // the window thread ends the link
 
     // The same for a wait that will not start, at 1 ms.
     resetFakes();

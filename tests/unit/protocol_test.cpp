@@ -1,9 +1,11 @@
 // The connection state machine, the commands that start and end a connection,
 // and the reading of datagrams.
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "core/protocol.h"
+#include "core/warnings.h"
 #include "doubles/fakes.h"
 #include "os/udp.h"
 
@@ -196,12 +198,12 @@ TEST_F(ProtocolTest, BothSidesConnectingToEachOther) {
 TEST_F(ProtocolTest, ConnectingSideTakesTheInOrderDataPacketAsAcceptance) {
     startConnecting();
     fakeNet.sent.clear();
-    arrive(DataPacket, 1); // not the one due: ignored, no answer
-    arrive(DisconnectNotice);
+    arrive(DataPacket, 1, {}, "127.0.0.3", 3975); // not the one due: ignored, no answer
+    arrive(DisconnectNotice, 0, {}, "127.0.0.3", 3975);
     EXPECT_EQ(linkState.connectionState, Connecting);
     EXPECT_TRUE(fakeNet.sent.empty());
 
-    arrive(DataPacket, 0); // 8 bytes: the longest a connecting side reads
+    arrive(DataPacket, 0, {}, "127.0.0.3", 3975); // 8 bytes: the longest a connecting side reads
     EXPECT_EQ(linkState.connectionState, Connected);
     EXPECT_FALSE(fakeWindow.timerRunning);
     expectButton(ConnectButton, "Disconnect", 1060, true);
@@ -231,10 +233,10 @@ TEST_F(ProtocolTest, IdleSideRefusesAcceptancesAndData) {
 
 TEST_F(ProtocolTest, ConnectedSideAnswersRequestsAndStoresData) {
     connectAsListener();
-    arrive(ConnectRequest, 0, {}, "127.0.0.7", 9);
+    arrive(ConnectRequest); // the peer asks again: it missed our answer
     EXPECT_EQ(sentTypes(), std::vector<uint32_t>{ConnectAccept});
-    EXPECT_EQ(fakeNet.sent[0].to.address, address("127.0.0.2")); // the peer, not the sender
-    EXPECT_STREQ(linkState.remoteIp, "127.0.0.2");                // not read while Connected
+    EXPECT_EQ(fakeNet.sent[0].to.address, address("127.0.0.2"));
+    EXPECT_EQ(fakeNet.sent[0].to.port, netToNetworkPort(4000));
 
     arrive(DataPacket, 0, Bytes(66, 0x11)); // 74 bytes: the longest outside a transfer
     arrive(ConnectAccept);
@@ -314,10 +316,11 @@ TEST_F(ProtocolTest, LocalDisconnectSendsTwoNoticesAndResetsEverything) {
             arrive(ConnectAccept, 0, {}, "127.0.0.3", 3975);
             fakeNet.sent.clear();
             fakeWindow.log.clear();
+            arrive(DataPacket, 0, {9}, "127.0.0.3", 3975);
         } else {
             connectAsListener();
+            arrive(DataPacket, 0, {9});
         }
-        arrive(DataPacket, 0, {9});
         linkState.local.localCaptured = 2;
         linkState.errorCount = 4;
         linkState.stats.shownErrorCount = 4;
@@ -374,6 +377,117 @@ TEST_F(ProtocolTest, LeavingTheProgram) {
     EXPECT_TRUE(fakeNet.sent.empty());
 }
 
+// Anyone can reach the port; only the peer may move the link. Each row is a
+// datagram from someone else, which must change nothing at all.
+TEST_F(ProtocolTest, OnlyThePeerDrivesTheLink) {
+    enum Side { ListeningFresh, ListeningAfterAttempt, ConnectingTo3, ConnectedTo2 };
+    struct Row {
+        const char* what;
+        Side side;
+        uint32_t type, sequence;
+        const char* from;
+        uint16_t port;
+        int copies;
+    };
+    const Row rows[] = {
+        {"accept to a listener that never tried", ListeningFresh, ConnectAccept, 0, "127.0.0.9", 4000, 1},
+        {"accept from another host than tried", ListeningAfterAttempt, ConnectAccept, 0, "127.0.0.4", 3975, 1},
+        {"request from a stranger while connecting", ConnectingTo3, ConnectRequest, 0, "127.0.0.9", 3975, 1},
+        {"accept from a stranger while connecting", ConnectingTo3, ConnectAccept, 0, "127.0.0.9", 3975, 1},
+        {"due data from a stranger while connecting", ConnectingTo3, DataPacket, 0, "127.0.0.9", 3975, 1},
+        {"data from a stranger", ConnectedTo2, DataPacket, 1, "127.0.0.9", 4000, 1},
+        {"data from the peer's host, another port", ConnectedTo2, DataPacket, 1, "127.0.0.2", 4001, 1},
+        {"a sequence far ahead", ConnectedTo2, DataPacket, 1000, "127.0.0.9", 4000, 1},
+        {"enough data to overflow the ring", ConnectedTo2, DataPacket, 1, "127.0.0.9", 4000, 40},
+        {"a disconnect notice", ConnectedTo2, DisconnectNotice, 0, "127.0.0.9", 4000, 1},
+        {"a connect request", ConnectedTo2, ConnectRequest, 0, "127.0.0.9", 4000, 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        SetUp();
+        switch (row.side) {
+        case ListeningFresh:
+            beginListen();
+            break;
+        case ListeningAfterAttempt:
+            startConnecting();
+            endConnection(ConnectButton);
+            beginListen();
+            break;
+        case ConnectingTo3:
+            startConnecting();
+            break;
+        case ConnectedTo2:
+            connectAsListener();
+            arrive(DataPacket, 0, {1}); // the peer's first packet, waiting for the console
+            break;
+        }
+        const ConnectionState state = linkState.connectionState;
+        const RemoteRing ring = linkState.remote;
+        const SocketAddress peer = linkState.remoteAddress;
+        const std::string remoteIp = linkState.remoteIp;
+        const uint16_t remotePort = linkState.remotePort;
+        const size_t sent = fakeNet.sent.size();
+        const uint32_t errors = linkState.errorCount;
+
+        for (int i = 0; i < row.copies; ++i) {
+            arrive(row.type, row.sequence + uint32_t(i), {}, row.from, row.port);
+        }
+        EXPECT_EQ(linkState.connectionState, state);
+        EXPECT_EQ(std::memcmp(&linkState.remote, &ring, sizeof ring), 0);
+        EXPECT_EQ(linkState.remoteAddress.address, peer.address);
+        EXPECT_EQ(linkState.remoteAddress.port, peer.port);
+        EXPECT_EQ(linkState.remoteIp, remoteIp);
+        EXPECT_EQ(linkState.remotePort, remotePort);
+        EXPECT_EQ(fakeNet.sent.size(), sent);
+        EXPECT_EQ(linkState.errorCount, errors);
+        EXPECT_EQ(fakeWindow.timerRunning, state == Connecting);
+    }
+}
+
+TEST_F(ProtocolTest, IgnoredDatagramsAreLoggedEveryFiveSeconds) {
+    connectAsListener();
+    arrive(DataPacket, 0, {}, "127.0.0.9", 40000);
+    EXPECT_EQ(fakeWindow.log, "WARN: ignored 1 datagram from 127.0.0.9:40000\r\n");
+    for (int i = 0; i < 11; ++i) arrive(DataPacket, 0, {}, "127.0.0.9", 40000);
+    arrive(DataPacket, 0, {}, "127.0.0.8", 40000);
+    fakeSystem.now += kIgnoredPeriodMs - 1;
+    onWarningTimer();
+    EXPECT_EQ(fakeWindow.log, "WARN: ignored 1 datagram from 127.0.0.9:40000\r\n");
+    fakeSystem.now += 1;
+    onWarningTimer();
+    EXPECT_EQ(fakeWindow.log, "WARN: ignored 1 datagram from 127.0.0.9:40000\r\n"
+                              "WARN: ignored 12 datagrams from 127.0.0.8:40000 and others\r\n");
+}
+
+// A peer behind a router that gives its datagrams another port than the one
+// dialled: its answer connects, and the link goes on with the port it came from.
+TEST_F(ProtocolTest, AnAnswerFromAnotherPortConnectsToThatPort) {
+    for (uint32_t answer : {uint32_t(ConnectAccept), uint32_t(DataPacket)}) {
+        SCOPED_TRACE(answer);
+        SetUp();
+        startConnecting(); // to 127.0.0.3:3975
+        arrive(answer, 0, {}, "127.0.0.3", 5000);
+        ASSERT_EQ(linkState.connectionState, Connected);
+        EXPECT_EQ(linkState.remoteAddress.port, netToNetworkPort(5000));
+        arrive(DataPacket, 1, {7}, "127.0.0.3", 5000);
+        arrive(DataPacket, 2, {7}, "127.0.0.3", 3975); // not the peer's port any more
+        EXPECT_EQ(linkState.remote.remoteReceived, answer == DataPacket ? 2u : 1u);
+        fakeNet.sent.clear();
+        endConnection(ConnectButton);
+        ASSERT_EQ(fakeNet.sent.size(), 2u);
+        EXPECT_EQ(fakeNet.sent[0].to.port, netToNetworkPort(5000));
+    }
+    // The same for a listener that earlier tried 127.0.0.3: its late answer.
+    SetUp();
+    startConnecting();
+    endConnection(ConnectButton);
+    beginListen();
+    arrive(ConnectAccept, 0, {}, "127.0.0.3", 5000);
+    EXPECT_EQ(linkState.connectionState, Connected);
+    EXPECT_EQ(linkState.remoteAddress.port, netToNetworkPort(5000));
+}
+
 TEST_F(ProtocolTest, ReadLengths) {
     // Outside Connected: 8 bytes with the sender, whatever the transfer fields say.
     linkState.transferStage = 8;
@@ -405,6 +519,7 @@ TEST_F(ProtocolTest, ReadLengths) {
     EXPECT_EQ(linkState.remote.remoteSize[3], 68);
     EXPECT_EQ(linkState.remote.slots[3].payload[67], 0x33);
     fakeWindow.log.clear();
+    fakeSystem.now += kRepeatPeriodMs; // a second later: the warnings are written again
     arrive(DataPacket, 4, Bytes(69));
     EXPECT_EQ(fakeWindow.log,
               "WARN: recv() failed (error #10040)\r\n"
@@ -421,13 +536,15 @@ TEST_F(ProtocolTest, ShortDatagramsAreReportedWithTheReadLength) {
     EXPECT_TRUE(fakeNet.sent.empty());
 
     connectAsListener();
+    fakeSystem.now += kRepeatPeriodMs;
     fakeNet.incoming.push_back({{4, 0, 0, 0}, address("127.0.0.2"), 4000});
     readDatagram();
     EXPECT_EQ(fakeWindow.log, "WARN: bad UDP packet size (4), expected 74\r\n");
     EXPECT_EQ(linkState.remote.remoteReceived, 0u);
 
-    // Nothing waiting: the failure and the size, two lines.
+    // Nothing waiting, a second later: the failure and the size, two lines.
     fakeWindow.log.clear();
+    fakeSystem.now += kRepeatPeriodMs;
     readDatagram();
     EXPECT_EQ(fakeWindow.log,
               "WARN: recv() failed (error #10035)\r\n"

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/link_state.h"
+#include "core/log.h"
 #include "core/protocol.h"
 #include "doubles/fake_widgets.h"
 #include "doubles/fakes.h"
@@ -500,10 +501,10 @@ TEST_F(Ui, ConnectAcceptedEntersConnectingOnlyWhenTheFirstRequestWent) {
     EXPECT_FALSE(enabled(SettingsButton));
     EXPECT_FALSE(enabled(ListenButton));
 
-    // The retry timer, whatever its id, sends a request and adds a dot.
+    // The retry timer sends a request and adds a dot.
     fakeNet.sent.clear();
     fakeWindow.log.clear();
-    EXPECT_TRUE(panelTimer());
+    EXPECT_TRUE(panelTimer(kConnectRetryTimer));
     ASSERT_EQ(fakeNet.sent.size(), 1u);
     EXPECT_EQ(fakeNet.sent[0].data, datagram(ConnectRequest, 0));
     EXPECT_EQ(fakeWindow.log, ".");
@@ -647,4 +648,69 @@ TEST_F(Ui, ShutdownStopsThePortThreadClosesTheLinkAndEndsWinsock) {
     EXPECT_EQ(fakeWindow.log, "");
     EXPECT_EQ(fakeSystem.eventsClosed, 1);
     EXPECT_EQ(fakeNet.cleanups, 1);
+}
+
+// The port thread ended because its device stopped answering: the window thread
+// ends the link, tells a connected peer, and leaves Settings... to choose a port.
+TEST_F(Ui, ALostSerialDeviceEndsTheLinkAndTellsThePeer) {
+    for (bool connected : {true, false}) {
+        SCOPED_TRACE(connected);
+        resetFakes();
+        resetFakeWidgets();
+        start();
+        acceptSettings();
+        if (connected) {
+            EXPECT_TRUE(panelCommand(IDC_LISTEN, 0));
+            fakeNet.incoming.push_back({datagram(ConnectRequest, 0), address("127.0.0.2"), 4000});
+            EXPECT_TRUE(panelSocketNotify(1));
+            ASSERT_EQ(linkState.connectionState, Connected);
+        } else {
+            acceptConnect("127.0.0.2", "4000");
+            ASSERT_EQ(linkState.connectionState, Connecting);
+        }
+        fakeNet.sent.clear();
+        fakeWindow.log.clear();
+
+        handOverPortLost(linkState.serialPort);
+        panelHandOffs();
+        EXPECT_EQ(linkState.connectionState, Idle);
+        if (connected) {
+            ASSERT_EQ(fakeNet.sent.size(), 2u); // as a local disconnect
+            for (const FakeNet::Sent& s : fakeNet.sent) {
+                EXPECT_EQ(s.data, datagram(DisconnectNotice, 0));
+                EXPECT_EQ(s.to.address, address("127.0.0.2"));
+            }
+            EXPECT_EQ(fakeWindow.log, "Serial device lost, link stopped\r\n"
+                                      "Sending disconnect packet...disconnected\r\n"
+                                      "Closing serial port\r\n");
+        } else {
+            EXPECT_TRUE(fakeNet.sent.empty());
+            EXPECT_FALSE(fakeWindow.timerRunning);
+            EXPECT_EQ(fakeWindow.log, "Serial device lost, link stopped\r\ncancelled\r\n"
+                                      "Closing serial port\r\n");
+        }
+        EXPECT_FALSE(fakeSerial.isOpen);
+        EXPECT_EQ(linkState.portThread, nullptr);
+        EXPECT_TRUE(enabled(SettingsButton));
+        EXPECT_FALSE(enabled(ConnectButton));
+        EXPECT_FALSE(enabled(ListenButton));
+        EXPECT_EQ(fakeWindow.buttons[ConnectButton].caption, "Connect...");
+        EXPECT_EQ(fakeWindow.buttons[ConnectButton].id, IDC_CONNECT);
+        EXPECT_EQ(fakeWindow.buttons[ListenButton].caption, "Listen");
+        EXPECT_EQ(fakeWindow.buttons[ListenButton].id, IDC_LISTEN);
+    }
+}
+
+TEST_F(Ui, NewsOfAPortClosedSinceIsOld) {
+    start();
+    acceptSettings();
+    SerialPort* old = linkState.serialPort;
+    acceptSettings(); // a new start: the old port closed, a new one opened
+    fakeWindow.log.clear();
+    linkState.serialPort = reinterpret_cast<SerialPort*>(&fakeSerial); // not the old one
+    handOverPortLost(old);
+    panelHandOffs();
+    EXPECT_EQ(fakeWindow.log, "");
+    EXPECT_TRUE(enabled(ConnectButton));
+    linkState.serialPort = old;
 }

@@ -117,11 +117,6 @@ int receive(int fd, uint8_t* buffer, int length, sockaddr_in* from) {
 }
 } // namespace
 
-int netRecv(uintptr_t socket, uint8_t* buffer, int length) {
-    sockaddr_in from{};
-    return receive(int(socket), buffer, length, &from);
-}
-
 int netRecvFrom(uintptr_t socket, uint8_t* buffer, int length, SocketAddress* from) {
     sockaddr_in s{};
     int n = receive(int(socket), buffer, length, &s);

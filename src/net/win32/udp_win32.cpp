@@ -77,11 +77,6 @@ int netSendTo(uintptr_t socket, const uint8_t* data, int length, const SocketAdd
     return n == SOCKET_ERROR ? -1 : n;
 }
 
-int netRecv(uintptr_t socket, uint8_t* buffer, int length) {
-    int n = recv(SOCKET(socket), reinterpret_cast<char*>(buffer), length, 0);
-    return n == SOCKET_ERROR ? -1 : n;
-}
-
 int netRecvFrom(uintptr_t socket, uint8_t* buffer, int length, SocketAddress* from) {
     sockaddr_in s{};
     int size = sizeof s;

@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <time.h>
@@ -71,7 +72,13 @@ ThreadHandle* threadStart(int (*entry)()) {
     ThreadHandle* t = new ThreadHandle; // one per accepted Settings dialog, not per packet
     t->entry = entry;
     t->endedFd = eventfd(0, EFD_CLOEXEC);
-    if (t->endedFd < 0 || pthread_create(&t->thread, nullptr, threadBody, t) != 0) {
+    // Signals are the window thread's: the new thread starts with them blocked.
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &before);
+    const bool started = t->endedFd >= 0 && pthread_create(&t->thread, nullptr, threadBody, t) == 0;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (!started) {
         int e = errno;
         if (t->endedFd >= 0) close(t->endedFd);
         delete t;

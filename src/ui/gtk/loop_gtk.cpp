@@ -1,13 +1,10 @@
 // The window thread of zavik-gtk is GTK's main loop. What arrives on it
 // besides the window's own events are GLib sources: the UDP socket's read
-// watch, the connect retry timer, the port thread's wake-up (an eventfd) and
-// the signals that close the window.
+// watch, the connect retry and warning timers, the port thread's wake-up (an
+// eventfd) and the signals that close the window.
 #include <glib-unix.h>
-#include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
-
-#include <initializer_list>
 
 #include "core/link_state.h"
 #include "core/log.h"
@@ -15,6 +12,7 @@
 #include "os/window_effects.h"
 #include "ui/gtk/gtk_ui.h"
 #include "ui/panel.h"
+#include "ui/posix/process_ends.h"
 
 namespace {
 
@@ -27,6 +25,7 @@ constexpr int kSocketPriority = GDK_PRIORITY_REDRAW;
 
 guint socketWatch = 0;
 guint retryTimer = 0;
+guint warningTimer = 0;
 int wakeFd = -1;
 
 // Level-triggered: while a datagram waits the socket stays readable, so each
@@ -37,21 +36,28 @@ gboolean onSocketReadable(gint, GIOCondition, gpointer) {
 }
 
 gboolean onRetryTimer(gpointer) {
-    panelTimer();
+    panelTimer(kConnectRetryTimer);
     return G_SOURCE_CONTINUE;
+}
+
+gboolean onWarningTimer(gpointer) {
+    warningTimer = 0; // it runs once
+    panelTimer(kWarningTimer);
+    return G_SOURCE_REMOVE;
 }
 
 gboolean onWake(gint fd, GIOCondition, gpointer) {
     uint64_t count;
     ssize_t r = read(fd, &count, sizeof count);
     (void)r;
-    deliverHandOffs();
+    panelHandOffs();
     return G_SOURCE_CONTINUE;
 }
 
-// SIGINT, SIGTERM and SIGHUP close the window as its close box does.
-gboolean onSignal(gpointer) {
-    onMainWindowClose();
+// SIGINT, SIGTERM and SIGHUP close the window as its close box does (a second
+// SIGINT ends the program at once).
+gboolean onSignal(gint, GIOCondition, gpointer) {
+    if (takeCloseSignal() != 0 && mainWindowWidget() != nullptr) onMainWindowClose();
     return G_SOURCE_CONTINUE;
 }
 
@@ -80,6 +86,11 @@ void retryTimerKill() {
     retryTimer = 0;
 }
 
+void warningTimerStart(uint32_t ms) {
+    if (warningTimer != 0) g_source_remove(warningTimer);
+    warningTimer = g_timeout_add(ms, onWarningTimer, nullptr);
+}
+
 // Any thread; allocates nothing.
 void wakeWindowThread() {
     uint64_t one = 1;
@@ -90,7 +101,8 @@ void wakeWindowThread() {
 void startWindowThreadSources() {
     wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     g_unix_fd_add(wakeFd, G_IO_IN, onWake, nullptr);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) g_unix_signal_add(signal, onSignal, nullptr);
+    const int signals = watchCloseSignals();
+    if (signals >= 0) g_unix_fd_add(signals, G_IO_IN, onSignal, nullptr);
 }
 
 int runGtkFrontEnd() {

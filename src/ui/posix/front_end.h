@@ -1,6 +1,8 @@
 // What the Linux front ends and tests see of the panel: the log text and the
 // three buttons. With echo on, the log goes to standard output as it is
-// appended and every message box is reported on standard error.
+// appended and every message box is reported on standard error, each through
+// an output queue (ui/posix/output_queue.h), so that a reader that stops
+// reading never holds up the window thread.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +10,10 @@
 #include "os/window_effects.h"
 
 void frontEndEcho(bool on);
+// An event line on standard error (with echo on); the line end is added.
+void frontEndEvent(const char* line);
+// Ends the echo: what is queued is written out while the readers take it.
+void frontEndFinish();
 
 // The log pane holds at most this many characters; an append that would pass
 // the limit empties it first.

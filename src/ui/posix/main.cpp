@@ -14,10 +14,9 @@
 //   status
 //   close                 (the main window's close box)
 //
-// The end of the input closes the window too.
+// The end of the input closes the window too, and so do SIGINT, SIGTERM and
+// SIGHUP (a second SIGINT ends the program at once).
 #include <errno.h>
-#include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -27,12 +26,14 @@
 
 #include "core/link_state.h"
 #include "core/log.h"
+#include "core/protocol.h"
 #include "os/window_effects.h"
 #include "ui/counters.h"
 #include "ui/dialog_number.h"
 #include "ui/panel.h"
 #include "ui/posix/front_end.h"
 #include "ui/posix/headless.h"
+#include "ui/posix/process_ends.h"
 #include "ui/posix/window_loop.h"
 #include "ui/resource.h"
 #include "ui/widgets.h"
@@ -41,18 +42,7 @@
 
 namespace {
 
-void writeLine(const std::string& line) {
-    std::string out = line + "\n";
-    const char* p = out.data();
-    size_t left = out.size();
-    while (left > 0) {
-        ssize_t n = write(STDERR_FILENO, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        p += n;
-        left -= size_t(n);
-    }
-}
+void writeLine(const std::string& line) { frontEndEvent(line.c_str()); }
 
 void reportError(const std::string& reason) { writeLine("error " + reason); }
 
@@ -216,6 +206,18 @@ char input[4096];
 size_t inputLength = 0;
 bool skippingLongLine = false;
 
+// Closes as the close box does; a refused close (the transfer warning answered
+// No) closes all the same, for nobody is left to close the window later or
+// the signal is no question. The peer is told either way.
+void closeAllTheSame(const char* why) {
+    if (mainWindowDestroyed()) return;
+    onMainWindowClose();
+    if (mainWindowDestroyed()) return;
+    reportError(std::string("close refused ") + why + "; closing all the same");
+    if (linkState.connectionState == Connected) sendControl(DisconnectNotice);
+    destroyMainWindow();
+}
+
 void endOfInput() {
     windowLoopWatchInput(-1, nullptr);
     if (!skippingLongLine && inputLength > 0 && !mainWindowDestroyed()) {
@@ -223,13 +225,12 @@ void endOfInput() {
         runCommand(input);
     }
     inputLength = 0;
-    if (mainWindowDestroyed()) return;
-    onMainWindowClose();
-    if (!mainWindowDestroyed()) {
-        // Nobody is left to close the window later.
-        reportError("close refused at the end of input; closing all the same");
-        destroyMainWindow();
-    }
+    closeAllTheSame("at the end of input");
+}
+
+void onCloseSignal() {
+    const int signal = takeCloseSignal();
+    if (signal != 0) closeAllTheSame(("on signal " + std::to_string(signal)).c_str());
 }
 
 void onInput() {
@@ -262,17 +263,16 @@ void onInput() {
 } // namespace
 
 int main() {
-    signal(SIGPIPE, SIG_IGN);
+    ensureStandardStreams(); // before anything opens a file
+    const int signals = watchCloseSignals();
     setWindowThread();
     initLinkState();
     frontEndEcho(true);
     initPanel(); // the panel's WM_INITDIALOG; it enables Settings... on success
 
-    if (fcntl(STDIN_FILENO, F_GETFD) < 0) {
-        // No input at all: as if it had ended at once.
-        endOfInput();
-        return 0;
-    }
     windowLoopWatchInput(STDIN_FILENO, onInput);
-    return windowLoopRun();
+    windowLoopWatchSignals(signals, onCloseSignal);
+    const int code = windowLoopRun();
+    frontEndFinish();
+    return code;
 }

@@ -11,12 +11,22 @@
 #include "os/pane.h"
 #include "os/window_effects.h"
 #include "ui/posix/front_end.h"
+#include "ui/posix/output_queue.h"
 #include "ui/resource.h"
 #include "ui/widgets.h"
 
 namespace {
 
 bool echo = false;
+OutputQueue* logOutput = nullptr;   // standard output
+OutputQueue* eventOutput = nullptr; // standard error
+
+// Sizes of the output queues: far more than a session logs while a reader is
+// briefly busy, a small part of the program's memory.
+constexpr size_t kLogOutputBytes = 256 * 1024;
+constexpr size_t kEventOutputBytes = 64 * 1024;
+// At the end, the readers have this long to take each part of what is queued.
+constexpr uint32_t kFinishIdleMs = 5000;
 char logText[kLogLimit + 1];
 int logLength = 0;
 ButtonView buttons[3] = {{"Settings...", IDC_SETTINGS, false},
@@ -24,18 +34,30 @@ ButtonView buttons[3] = {{"Settings...", IDC_SETTINGS, false},
                          {"Listen", IDC_LISTEN, false}};
 bool answerYes = true;
 
-void writeAll(int fd, const char* text, size_t length) {
-    while (length > 0) {
-        ssize_t n = write(fd, text, length);
-        if (n <= 0) return;
-        text += n;
-        length -= size_t(n);
+} // namespace
+
+void frontEndEcho(bool on) {
+    echo = on;
+    if (on && logOutput == nullptr) {
+        logOutput = outputQueueStart(STDOUT_FILENO, kLogOutputBytes,
+                                     "WARN: %lu lines of the log dropped (output not read)\r\n");
+        eventOutput = outputQueueStart(STDERR_FILENO, kEventOutputBytes,
+                                       "error %lu event lines dropped (output not read)\n");
     }
 }
 
-} // namespace
+void frontEndEvent(const char* line) {
+    if (!echo) return;
+    outputQueueWrite(eventOutput, line, std::strlen(line));
+    outputQueueWrite(eventOutput, "\n", 1);
+}
 
-void frontEndEcho(bool on) { echo = on; }
+void frontEndFinish() {
+    echo = false;
+    outputQueueFinish(logOutput, kFinishIdleMs);
+    outputQueueFinish(eventOutput, kFinishIdleMs);
+    logOutput = eventOutput = nullptr;
+}
 
 const char* paneText() { return logText; }
 
@@ -48,7 +70,7 @@ void paneAppend(const char* text) {
     std::memcpy(logText + logLength, text, length);
     logLength += int(length);
     logText[logLength] = '\0';
-    if (echo) writeAll(STDOUT_FILENO, text, std::strlen(text));
+    if (echo) outputQueueWrite(logOutput, text, std::strlen(text));
 }
 
 void paneClear() {
@@ -70,10 +92,9 @@ void buttonFocus(PanelButton) {}
 void setYesNoAnswer(bool yes) { answerYes = yes; }
 
 void reportMessageBox(const char* caption, const char* text, const char* answer) {
-    if (!echo) return;
     char line[1200];
-    int n = std::snprintf(line, sizeof line, "messagebox %s|%s|%s\n", caption, text, answer);
-    if (n > 0) writeAll(STDERR_FILENO, line, size_t(n) < sizeof line ? size_t(n) : sizeof line - 1);
+    std::snprintf(line, sizeof line, "messagebox %s|%s|%s", caption, text, answer);
+    frontEndEvent(line);
 }
 
 int askYesNo(const char* text, const char* caption) {

@@ -1,6 +1,6 @@
 // The window thread's loop on Linux, and the panel effects that belong to it:
-// the socket's read notifications, the connect retry timer and the port
-// thread's wake-up.
+// the socket's read notifications, the connect retry and warning timers and the
+// port thread's wake-up.
 #include "ui/posix/window_loop.h"
 
 #include <errno.h>
@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <utility>
 
 #include "core/log.h"
 #include "os/pane.h"
@@ -24,8 +25,12 @@ int wakeFd = -1;
 int socketFd = -1;
 int inputFd = -1;
 void (*onInput)() = nullptr;
+int signalFd = -1;
+void (*onSignal)() = nullptr;
 bool timerRunning = false;
 uint32_t timerDue = 0;
+bool warningTimerRunning = false;
+uint32_t warningTimerDue = 0;
 bool quitting = false;
 int quitCode = 0;
 
@@ -58,6 +63,11 @@ void windowLoopWatchInput(int fd, void (*onReadable)()) {
     onInput = onReadable;
 }
 
+void windowLoopWatchSignals(int fd, void (*onSignalled)()) {
+    signalFd = fd;
+    onSignal = onSignalled;
+}
+
 void windowLoopWake() {
     uint64_t one = 1;
     ssize_t r = write(ensureWakeFd(), &one, sizeof one);
@@ -73,6 +83,11 @@ void retryTimerStart() {
 
 void retryTimerKill() { timerRunning = false; }
 
+void warningTimerStart(uint32_t ms) {
+    warningTimerRunning = true;
+    warningTimerDue = clockMs() + ms;
+}
+
 void windowLoopQuit(int code) {
     quitting = true;
     quitCode = code;
@@ -82,16 +97,19 @@ int windowLoopRun() {
     wakeFd = ensureWakeFd();
     quitting = false;
     while (!quitting) {
-        deliverHandOffs();
+        panelHandOffs();
         int timeout = -1;
-        if (timerRunning) {
-            int32_t left = int32_t(timerDue - clockMs());
-            timeout = left > 0 ? left : 0;
+        for (auto [running, due] : {std::pair{timerRunning, timerDue},
+                                    std::pair{warningTimerRunning, warningTimerDue}}) {
+            if (!running) continue;
+            int32_t left = int32_t(due - clockMs());
+            if (left < 0) left = 0;
+            if (timeout < 0 || left < timeout) timeout = left;
         }
-        pollfd fds[3];
+        pollfd fds[4];
         int n = 0;
         fds[n++] = {wakeFd, POLLIN, 0};
-        int socketAt = -1, inputAt = -1;
+        int socketAt = -1, inputAt = -1, signalAt = -1;
         if (socketFd >= 0) {
             socketAt = n;
             fds[n++] = {socketFd, POLLIN, 0};
@@ -100,17 +118,25 @@ int windowLoopRun() {
             inputAt = n;
             fds[n++] = {inputFd, POLLIN, 0};
         }
+        if (signalFd >= 0) {
+            signalAt = n;
+            fds[n++] = {signalFd, POLLIN, 0};
+        }
         if (poll(fds, nfds_t(n), timeout) < 0 && errno != EINTR) break;
 
         if (fds[0].revents & POLLIN) {
             uint64_t value;
             ssize_t r = read(wakeFd, &value, sizeof value);
             (void)r;
-            deliverHandOffs();
+            panelHandOffs();
         }
         if (timerRunning && int32_t(clockMs() - timerDue) >= 0) {
             timerDue = clockMs() + kConnectRetryMs;
-            panelTimer();
+            panelTimer(kConnectRetryTimer);
+        }
+        if (warningTimerRunning && int32_t(clockMs() - warningTimerDue) >= 0) {
+            warningTimerRunning = false; // it runs once
+            panelTimer(kWarningTimer);
         }
         // One datagram per wake-up; a socket with more waiting stays readable.
         if (socketAt >= 0 && socketFd == fds[socketAt].fd && (fds[socketAt].revents & POLLIN)) {
@@ -120,6 +146,7 @@ int windowLoopRun() {
             (fds[inputAt].revents & (POLLIN | POLLHUP | POLLERR))) {
             onInput();
         }
+        if (signalAt >= 0 && !quitting && (fds[signalAt].revents & POLLIN)) onSignal();
     }
     deliverHandOffs();
     return quitCode;

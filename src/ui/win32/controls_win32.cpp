@@ -55,6 +55,8 @@ void retryTimerStart() { SetTimer(panelWindow, kConnectRetryTimer, kConnectRetry
 
 void retryTimerKill() { KillTimer(panelWindow, kConnectRetryTimer); }
 
+void warningTimerStart(uint32_t ms) { SetTimer(panelWindow, kWarningTimer, ms, nullptr); }
+
 // Read notifications arrive on the panel as WM_SOCKET_NOTIFY, one per waiting
 // datagram; closing the socket ends them.
 int socketNotifyStart(uintptr_t socket) {

@@ -3,6 +3,7 @@
 // portable panel logic (ui/panel.h).
 #include "core/link_state.h"
 #include "core/log.h"
+#include "os/window_effects.h"
 #include "ui/panel.h"
 #include "ui/widgets.h"
 #include "ui/win32/win_ui.h"
@@ -58,11 +59,12 @@ INT_PTR CALLBACK panelDialogProc(HWND window, UINT message, WPARAM wParam, LPARA
     case WM_COMMAND:
         return panelCommand(LOWORD(wParam), HIWORD(wParam)) ? TRUE : FALSE;
     case WM_TIMER:
-        return panelTimer() ? TRUE : FALSE;
+        if (wParam == kWarningTimer) KillTimer(window, kWarningTimer); // it runs once
+        return panelTimer(int(wParam)) ? TRUE : FALSE;
     case WM_SOCKET_NOTIFY:
         return panelSocketNotify(uint32_t(lParam)) ? TRUE : FALSE;
     case WM_DELIVER_HANDOFFS:
-        deliverHandOffs();
+        panelHandOffs();
         return TRUE;
     default:
         return FALSE;
