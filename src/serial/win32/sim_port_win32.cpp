@@ -163,9 +163,9 @@ void simPortChoose(const char* options) {
 bool simPortNamed(const char* name) { return lstrcmpiA(name, "SIM") == 0 || simConsoleNamed(name); }
 
 SerialPort* simPortOpen(const char* name, uint32_t* error) {
-    const char* spec = lstrcmpiA(name, "SIM") == 0 ? simChoice : name;
+    const char* optionText = lstrcmpiA(name, "SIM") == 0 ? simChoice : name;
     SimOptions options;
-    if (!simParseOptions(spec, &options)) {
+    if (!simParseOptions(optionText, &options)) {
         *error = ERROR_INVALID_PARAMETER;
         return nullptr;
     }
@@ -192,7 +192,7 @@ SerialPort* simPortOpen(const char* name, uint32_t* error) {
     s->published = SimLines{false, false, 0, 0};
     s->line = LineSettings{115200, 8, 0, 0};
     s->timeouts = CommTimeouts{0, 0, 0, 0, 0};
-    s->console = simCreate(options, spec, nowUs(s));
+    s->console = simCreate(options, optionText, nowUs(s));
     uint32_t failure = 0;
     if (s->stop == nullptr || s->wake == nullptr || s->arrived == nullptr) {
         failure = GetLastError();
