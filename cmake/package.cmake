@@ -7,7 +7,8 @@
 # apart so that a machine without a desktop installs no GTK. Each package's
 # Depends come from dpkg-shlibdeps.
 #
-# Windows (the 32-bit build): a zip of zavik.exe and README.txt (CRLF).
+# Windows (the 32-bit build, the one that ships): a zip of zavik.exe and
+# README.txt (CRLF).
 include(GNUInstallDirs)
 set(CPACK_PACKAGE_NAME zavik)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -25,7 +26,11 @@ if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
   set(CPACK_COMPONENTS_ALL windows)
-  set(CPACK_PACKAGE_FILE_NAME zavik-${PROJECT_VERSION}-windows-x86)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(CPACK_PACKAGE_FILE_NAME zavik-${PROJECT_VERSION}-windows-x64) # the test build
+  else()
+    set(CPACK_PACKAGE_FILE_NAME zavik-${PROJECT_VERSION}-windows-x86)
+  endif()
   include(CPack)
   return()
 endif()

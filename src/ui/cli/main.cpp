@@ -265,7 +265,8 @@ void onTick() {
     const ConnectionState state = linkState.connectionState.load();
     if (state == Idle && lastState != Idle) {
         if (!linkStarted()) {
-            failed(); // the serial device was lost
+            frontEndEvent("zavik: Serial device lost, link stopped");
+            finish(kExitFailed);
         } else if (options.command == Command::Connect || options.once) {
             finish(0);
         } else {
