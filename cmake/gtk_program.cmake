@@ -51,10 +51,12 @@ add_executable(zavik-gtk src/ui/gtk/main.cpp
 target_link_libraries(zavik-gtk zavik_gtk_ui Threads::Threads)
 
 include(GNUInstallDirs)
-install(TARGETS zavik-gtk RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES src/ui/gtk/zavik-gtk.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(TARGETS zavik-gtk RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT gtk)
+install(FILES src/ui/gtk/zavik-gtk.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications
+        COMPONENT gtk)
 foreach(size 32 64 256)
   install(FILES ${icons}/zavik-${size}.png RENAME zavik.png
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps COMPONENT gtk)
 endforeach()
-install(FILES ${icons}/zavik.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+install(FILES ${icons}/zavik.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps
+        COMPONENT gtk)

@@ -5,6 +5,7 @@
 // reading never holds up the window thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "os/window_effects.h"
@@ -14,6 +15,13 @@ void frontEndEcho(bool on);
 void frontEndEvent(const char* line);
 // Ends the echo: what is queued is written out while the readers take it.
 void frontEndFinish();
+// A front end that draws the log its own way (zavik on a terminal): from now on
+// each appended text goes to sink instead of standard output, and the sink
+// writes what it draws with frontEndWriteLog, through the same queue.
+void frontEndLogSink(void (*sink)(const char* text));
+void frontEndWriteLog(const char* text, size_t length);
+// The same for message boxes: sink takes each one instead of its event line.
+void frontEndMessageBoxSink(void (*sink)(const char* caption, const char* text));
 
 // The log pane holds at most this many characters; an append that would pass
 // the limit empties it first.

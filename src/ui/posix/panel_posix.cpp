@@ -33,6 +33,8 @@ ButtonView buttons[3] = {{"Settings...", IDC_SETTINGS, false},
                          {"Connect...", IDC_CONNECT, false},
                          {"Listen", IDC_LISTEN, false}};
 bool answerYes = true;
+void (*logSink)(const char*) = nullptr;
+void (*boxSink)(const char*, const char*) = nullptr;
 
 } // namespace
 
@@ -59,6 +61,14 @@ void frontEndFinish() {
     logOutput = eventOutput = nullptr;
 }
 
+void frontEndLogSink(void (*sink)(const char* text)) { logSink = sink; }
+
+void frontEndWriteLog(const char* text, size_t length) {
+    if (echo) outputQueueWrite(logOutput, text, length);
+}
+
+void frontEndMessageBoxSink(void (*sink)(const char* caption, const char* text)) { boxSink = sink; }
+
 const char* paneText() { return logText; }
 
 void paneAppend(const char* text) {
@@ -70,7 +80,8 @@ void paneAppend(const char* text) {
     std::memcpy(logText + logLength, text, length);
     logLength += int(length);
     logText[logLength] = '\0';
-    if (echo) outputQueueWrite(logOutput, text, std::strlen(text));
+    if (logSink != nullptr) logSink(text);
+    else if (echo) outputQueueWrite(logOutput, text, std::strlen(text));
 }
 
 void paneClear() {
@@ -92,6 +103,10 @@ void buttonFocus(PanelButton) {}
 void setYesNoAnswer(bool yes) { answerYes = yes; }
 
 void reportMessageBox(const char* caption, const char* text, const char* answer) {
+    if (boxSink != nullptr) {
+        boxSink(caption, text);
+        return;
+    }
     char line[1200];
     std::snprintf(line, sizeof line, "messagebox %s|%s|%s", caption, text, answer);
     frontEndEvent(line);

@@ -31,6 +31,9 @@ bool timerRunning = false;
 uint32_t timerDue = 0;
 bool warningTimerRunning = false;
 uint32_t warningTimerDue = 0;
+uint32_t tickPeriod = 0;
+uint32_t tickDue = 0;
+void (*onTick)() = nullptr;
 bool quitting = false;
 int quitCode = 0;
 
@@ -68,6 +71,12 @@ void windowLoopWatchSignals(int fd, void (*onSignalled)()) {
     onSignal = onSignalled;
 }
 
+void windowLoopEvery(uint32_t periodMs, void (*onTicked)()) {
+    tickPeriod = periodMs;
+    tickDue = clockMs() + periodMs;
+    onTick = onTicked;
+}
+
 void windowLoopWake() {
     uint64_t one = 1;
     ssize_t r = write(ensureWakeFd(), &one, sizeof one);
@@ -100,7 +109,8 @@ int windowLoopRun() {
         panelHandOffs();
         int timeout = -1;
         for (auto [running, due] : {std::pair{timerRunning, timerDue},
-                                    std::pair{warningTimerRunning, warningTimerDue}}) {
+                                    std::pair{warningTimerRunning, warningTimerDue},
+                                    std::pair{onTick != nullptr, tickDue}}) {
             if (!running) continue;
             int32_t left = int32_t(due - clockMs());
             if (left < 0) left = 0;
@@ -137,6 +147,10 @@ int windowLoopRun() {
         if (warningTimerRunning && int32_t(clockMs() - warningTimerDue) >= 0) {
             warningTimerRunning = false; // it runs once
             panelTimer(kWarningTimer);
+        }
+        if (onTick != nullptr && int32_t(clockMs() - tickDue) >= 0) {
+            tickDue = clockMs() + tickPeriod;
+            onTick();
         }
         // One datagram per wake-up; a socket with more waiting stays readable.
         if (socketAt >= 0 && socketFd == fds[socketAt].fd && (fds[socketAt].revents & POLLIN)) {

@@ -11,6 +11,9 @@ void windowLoopWatchInput(int fd, void (*onReadable)());
 // The same for the descriptor of the close signals (ui/posix/process_ends.h).
 void windowLoopWatchSignals(int fd, void (*onSignal)());
 
+// onTick runs on the window thread every periodMs, never sooner after the last run.
+void windowLoopEvery(uint32_t periodMs, void (*onTick)());
+
 // Any thread: wake the loop so it delivers the port thread's hand-offs.
 void windowLoopWake();
 
