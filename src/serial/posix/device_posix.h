@@ -93,6 +93,15 @@ inline void drainFd(int fd) {
 // The CTS and DSR change counts (or states) from the port's line source.
 bool readLineCounts(SerialPort* port, LineCounts* counts);
 
+// ---- the benchmark's console write times (write_times_posix.cpp)
+
+// At open: whether ZAVIK_WRITE_TIMES names a file to keep the times for.
+void writeTimesOpen();
+// A write to the console starts at ns (nowNs()).
+void writeTimesNote(int64_t ns);
+// At close, once the port thread has ended: the times kept, added to the file.
+void writeTimesSave();
+
 // ---- the simulated console's port (sim_port_posix.cpp)
 
 // Opens the simulated console that the name's options describe behind port;

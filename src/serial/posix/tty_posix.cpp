@@ -73,6 +73,7 @@ const char* devicePath(const char* name, char* buffer, size_t size) {
 
 SerialPort* serialOpen(const char* name, uint32_t* error) {
     *error = 0;
+    writeTimesOpen();
     if (name == nullptr || name[0] == '\0') {
         *error = ENOENT;
         return nullptr;
@@ -213,6 +214,7 @@ int serialSetTimeouts(SerialPort* port, const CommTimeouts* timeouts) {
 
 void serialClose(SerialPort* port) {
     if (port == nullptr) return;
+    writeTimesSave();
     if (port->sim != nullptr) {
         simPortClose(port);
     } else {
