@@ -71,11 +71,13 @@ int serialWaitEvent(SerialPort* port, LineWait* wait, uint32_t* events, uint32_t
 int serialWaitResult(SerialPort* port, LineWait* wait, uint32_t* events, uint32_t* error);
 
 constexpr uint32_t kWaitTimeout = 258;
-// Waits up to timeoutMs for the wait event (0) or packetEvent (1). When both are
-// signalled it returns 0 and packetEvent stays signalled; returning 1 resets it.
-// kWaitTimeout when the time passed; anything else is a failure (*error).
-uint32_t waitLineOrPacket(LineWait* wait, WakeEvent* packetEvent, uint32_t timeoutMs,
-                          uint32_t* error);
+// Waits for the wait event (0) or packetEvent (1) until clockMs() has reached
+// fromMs + timeoutMs, never before (kNoTimeout: no limit); fromMs is a clock
+// value read just before. When both are signalled it returns 0 and packetEvent
+// stays signalled; returning 1 resets it. kWaitTimeout when the time passed;
+// anything else is a failure (*error).
+uint32_t waitLineOrPacket(LineWait* wait, WakeEvent* packetEvent, uint32_t fromMs,
+                          uint32_t timeoutMs, uint32_t* error);
 
 // Makes the outstanding and every later wait on the port end, its result query
 // failing with kPortClosedError, so that the port thread ends silently before the

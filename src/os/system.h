@@ -7,6 +7,9 @@
 // Milliseconds from an arbitrary origin, 32 bits, wrapping.
 uint32_t clockMs();
 
+// A wait without a time limit; also "nothing due" where a time is asked for.
+constexpr uint32_t kNoTimeout = 0xFFFFFFFFu;
+
 // Blocks the calling thread.
 void sleepMs(uint32_t ms);
 

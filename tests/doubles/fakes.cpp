@@ -305,14 +305,17 @@ namespace {
 FakeSerial::WaitStep currentStep;
 }
 
-uint32_t waitLineOrPacket(LineWait*, WakeEvent*, uint32_t, uint32_t* error) {
+uint32_t waitLineOrPacket(LineWait*, WakeEvent*, uint32_t fromMs, uint32_t timeoutMs,
+                          uint32_t* error) {
+    fakeSerial.waitTimeouts.push_back(timeoutMs);
+    fakeSerial.waitFrom.push_back(fromMs);
     if (fakeSerial.waitSteps.empty()) {
         linkState.stopPortThread = true;
         return kWaitTimeout;
     }
     currentStep = fakeSerial.waitSteps.front();
     fakeSerial.waitSteps.pop_front();
-    fakeSystem.now += currentStep.advanceMs;
+    fakeSystem.now += currentStep.waitsItOut ? timeoutMs : currentStep.advanceMs;
     if (currentStep.closesPort) fakeSerial.endWaitsCalled = true;
     *error = currentStep.error;
     return currentStep.result;

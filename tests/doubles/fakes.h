@@ -54,8 +54,10 @@ struct FakeSerial {
         uint32_t error = 0;     // error of a failed query or wait
         uint32_t advanceMs = 0; // fake clock moves on by this much first
         bool closesPort = false; // the window thread starts closing the port first
+        bool waitsItOut = false; // the clock moves on by the time-out asked instead
     };
     std::deque<WaitStep> waitSteps;
+    std::vector<uint32_t> waitTimeouts, waitFrom; // what each wait was asked for
     // serialWaitEvent results, in turn; WaitPending when empty
     struct StartStep {
         int result;

@@ -138,7 +138,7 @@ TEST_F(PortThreadOnPty, TheStopFlagEndsTheThreadInOrder) {
     startThread();
     console(consolePacket());
     ASSERT_TRUE(windowLoopUntil([] { return captured() == 1; }));
-    linkState.stopPortThread = true;
+    askPortThreadToStop();
     ASSERT_TRUE(windowLoopUntil([] { return count(log(), kClosed) == 1; }));
     closeSerialPort();
     EXPECT_FALSE(linkState.stopPortThread);
@@ -155,7 +155,7 @@ TEST_F(PortThreadOnPty, ShutdownEndsTheThreadOneWayOrTheOther) {
             ASSERT_EQ(openSerialPort(), 1);
         }
         startThread();
-        linkState.stopPortThread = true;
+        askPortThreadToStop();
         closeSerialPort();
         EXPECT_EQ(linkState.portThread, nullptr);
         EXPECT_LE(count(log(), kClosed), 1);
@@ -180,7 +180,7 @@ TEST_F(PortThreadOnPty, LinesQueuedWhileTheWindowThreadIsBusyArriveWholeAndInOrd
         linkState.transferActive = false;
     }
     ASSERT_TRUE(windowLoopUntil([] { return captured() == 1; }));
-    linkState.stopPortThread = true;
+    askPortThreadToStop();
     ASSERT_TRUE(windowLoopUntil([] { return count(log(), kClosed) == 1; }));
     closeSerialPort();
 

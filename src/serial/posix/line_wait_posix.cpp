@@ -175,13 +175,18 @@ int serialWaitResult(SerialPort* port, LineWait* wait, uint32_t* events, uint32_
     return 1;
 }
 
-uint32_t waitLineOrPacket(LineWait* wait, WakeEvent* packetEvent, uint32_t timeoutMs,
-                          uint32_t* error) {
+uint32_t waitLineOrPacket(LineWait* wait, WakeEvent* packetEvent, uint32_t fromMs,
+                          uint32_t timeoutMs, uint32_t* error) {
     *error = 0;
     if (wait->pending && wait->ended) return 0;
     SerialPort* port = wait->pending ? wait->port : nullptr;
-    const bool infinite = timeoutMs == kInfinite;
-    const int64_t deadline = nowNs() + int64_t(timeoutMs) * kNsPerMs;
+    const bool infinite = timeoutMs == kNoTimeout;
+    // The moment clockMs() turns to fromMs + timeoutMs: clockMs() is the
+    // monotonic clock in whole milliseconds.
+    const int64_t startNs = nowNs();
+    const int64_t startMs = startNs / kNsPerMs;
+    const int32_t leftMs = int32_t(fromMs + timeoutMs - uint32_t(startMs));
+    const int64_t deadline = (startMs + leftMs) * kNsPerMs;
 
     short serialEvents = 0;
     bool packetReady = false;
@@ -189,8 +194,14 @@ uint32_t waitLineOrPacket(LineWait* wait, WakeEvent* packetEvent, uint32_t timeo
     for (;;) {
         if (port != nullptr && lineWaitEnded(wait, serialEvents)) return 0;
         if (packetReady && wakeEventTake(packetEvent)) return 1;
-        const int64_t remaining = infinite ? -1 : deadline - nowNs();
-        if (polled && !infinite && remaining <= 0) return kWaitTimeout;
+        int64_t remaining = -1; // no limit
+        if (!infinite) {
+            remaining = deadline - nowNs();
+            if (remaining <= 0) {
+                if (polled) return kWaitTimeout;
+                remaining = 0; // a look at what is there, then the time-out
+            }
+        }
 
         pollfd fds[4];
         int n = 0;
