@@ -36,4 +36,5 @@ void shutdownProgram() {
         linkState.packetEvent = nullptr;
     }
     netCleanup();
+    timerPrecisionEnd(); // the port thread has ended
 }

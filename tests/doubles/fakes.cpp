@@ -120,8 +120,12 @@ void wakeEventSet(WakeEvent* e) {
 }
 void wakeEventClose(WakeEvent*) { ++fakeSystem.eventsClosed; }
 
+void timerPrecisionBegin() { fakeSystem.sequence.push_back("timer:begin"); }
+void timerPrecisionEnd() { fakeSystem.sequence.push_back("timer:end"); }
+
 ThreadHandle* threadStart(int (*entry)()) {
     if (fakeSystem.threadStartFails) return nullptr;
+    fakeSystem.sequence.push_back("thread:start");
     ++fakeSystem.threadsStarted;
     theThread.entry = entry; // not run: port-thread tests call its body directly
     return &theThread;
@@ -133,6 +137,7 @@ int threadWait(ThreadHandle*, uint32_t ms) {
         fakeSystem.now += ms;
         return 0;
     }
+    fakeSystem.sequence.push_back("thread:ended");
     fakeSystem.portOpenAtThreadEnd = fakeSerial.isOpen;
     fakeSystem.waitsEndedAtThreadEnd = fakeSerial.endWaitsCalled;
     return 1;

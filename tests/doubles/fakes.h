@@ -149,6 +149,8 @@ struct FakeSystem {
     int threadWaitsRunning = 0;
     int threadWaits = 0, threadReleases = 0;
     bool releasedRunning = false;    // released before a wait saw it end
+    // In order: "timer:begin", "timer:end", "thread:start", "thread:ended".
+    std::vector<std::string> sequence;
     bool portOpenAtThreadEnd = false;     // the serial port when a wait saw the end
     bool waitsEndedAtThreadEnd = false;   // serialEndWaits called by then
 };
