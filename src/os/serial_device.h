@@ -87,6 +87,10 @@ void serialEndWaits(SerialPort* port);
 // ended the outstanding wait.
 int serialClosing(SerialPort* port);
 
+// How the port learns of CTS and DSR changes, for the log ("waited for ...",
+// "polled ..."), or null where there is nothing to say.
+const char* serialLineMethod(SerialPort* port);
+
 // The error code of a wait on a port that has been closed (ERROR_INVALID_HANDLE
 // on Windows).
 extern const uint32_t kPortClosedError;

@@ -259,11 +259,6 @@ int portThreadMain() {
     return closeThread(wait);
 }
 
-void askPortThreadToStop() {
-    linkState.stopPortThread = true;
-    wakeEventSet(linkState.packetEvent);
-}
-
 void onCommEvent(uint32_t events) {
     switch (events) {
     case EvRxChar:

@@ -4,9 +4,6 @@
 #include <cstdint>
 
 int portThreadMain();
-// Sets stopPortThread and wakes the thread (through packetEvent), which may be
-// waiting without a time limit; it then ends in order.
-void askPortThreadToStop();
 void onCommEvent(uint32_t events);
 void onPortIdle();
 // Milliseconds from now until the next thing due without an event: a paced

@@ -7,7 +7,6 @@
 #include "net/endpoint.h"
 #include "os/system.h"
 #include "os/udp.h"
-#include "serial/port_thread.h"
 #include "serial/serial_port.h"
 #include "ui/panel.h"
 #include "ui/widgets.h"
@@ -29,7 +28,7 @@ void onMainWindowClose() {
 
 void shutdownProgram() {
     flushRepeatedWarnings(); // the repeats counted and not yet written
-    askPortThreadToStop();
+    linkState.stopPortThread = true; // seen when the port's close wakes the thread
     closeLink(); // the socket, then the port, ending the port thread first
     if (linkState.packetEvent != nullptr) {
         wakeEventClose(linkState.packetEvent);

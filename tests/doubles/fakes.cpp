@@ -336,6 +336,7 @@ int serialWaitResult(SerialPort*, LineWait*, uint32_t* events, uint32_t* error) 
 }
 
 void serialEndWaits(SerialPort*) { fakeSerial.endWaitsCalled = true; }
+const char* serialLineMethod(SerialPort*) { return fakeSerial.lineMethod; }
 int serialClosing(SerialPort*) { return fakeSerial.endWaitsCalled ? 1 : 0; }
 
 // ---- socket library ----

@@ -68,6 +68,7 @@ struct FakeSerial {
     int waitStarts = 0;
     int waitEventsCreated = 0, waitEventsClosed = 0;
     bool endWaitsCalled = false;
+    const char* lineMethod = nullptr; // serialLineMethod
 };
 
 struct FakeNet {

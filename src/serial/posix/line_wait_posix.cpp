@@ -1,8 +1,9 @@
 // The port thread's line-event waits on Linux: the event mask, a wait that
 // stays outstanding while other operations run, and the wait for a line event,
 // packetEvent or a time-out at once. CTS and DSR changes are seen through the
-// driver's change counters, looked at every millisecond while a wait asks for
-// them, or through the simulated console's own.
+// driver's change counters, looked at when the line watcher says a line changed
+// (TIOCMIWAIT), or every millisecond while a wait asks for them on a driver
+// without that wait; or through the simulated console's own.
 #include <errno.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -220,8 +221,9 @@ uint32_t waitLineOrPacket(LineWait* wait, WakeEvent* packetEvent, uint32_t fromM
                 if (port->lines == LinesSim) {
                     fds[n] = pollfd{simPortLineFd(port), POLLIN, 0};
                     lineIndex = n++;
-                } else if (port->lines == LinesIcount || port->lines == LinesModem) {
-                    linePolling = true;
+                } else if ((port->lines == LinesIcount || port->lines == LinesModem) &&
+                           port->lineMethod.load() != LineMethodWaited) {
+                    linePolling = true; // else the watcher wakes the wait (controlFd)
                 }
             }
         }

@@ -142,6 +142,7 @@ SerialPort* serialOpen(const char* name, uint32_t* error) {
         port->lines = LinesModem;
     }
     readLineCounts(port, &port->seen);
+    lineWatchStart(port);
     return port;
 }
 
@@ -227,6 +228,7 @@ void serialClose(SerialPort* port) {
             cfsetospeed(&restore, cfgetospeed(&now));
             tcsetattr(port->fd, TCSANOW, &restore);
         }
+        lineWatchStop(port);
         ioctl(port->fd, TIOCNXCL);
         close(port->fd); // also lets go of the lock
     }

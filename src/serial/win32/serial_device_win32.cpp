@@ -320,4 +320,7 @@ void serialEndWaits(SerialPort* port) {
     SetCommMask(port->handle, mask);
 }
 
+// WaitCommEvent reports the line changes itself.
+const char* serialLineMethod(SerialPort*) { return nullptr; }
+
 int serialClosing(SerialPort* port) { return isClosing(port) ? 1 : 0; }
