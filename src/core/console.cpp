@@ -131,6 +131,23 @@ int32_t mayWriteNow(uint32_t now) {
     return (readSinceWrite || elapsed >= gap) ? 1 : 0;
 }
 
+uint32_t msUntilWriteAllowed(uint32_t now) {
+    LinkLock lock;
+    const LinkState& s = linkState;
+    if (s.remote.remoteStored == 0) return kNoTimeout;
+    if (mayWriteNow(now)) return 0;
+    // Refused: only the time since the last write can change that by itself.
+    uint32_t gap;
+    if (!s.transferActive) {
+        gap = uint32_t(s.framePeriodMs);
+    } else if (uint32_t(s.expectedSize) > 8 || !s.psxSendFlag) {
+        return kNoTimeout;
+    } else {
+        gap = uint32_t(s.framePeriodMs) + uint32_t(s.vsyncAdjustMs.load());
+    }
+    return gap - (now - s.lastWriteTime); // elapsed < gap, or the write was allowed
+}
+
 uint32_t queryCommErrors() {
     uint32_t errors = 0;
     uint32_t waiting = 0;

@@ -71,11 +71,13 @@ int serialWaitEvent(SerialPort* port, LineWait* wait, uint32_t* events, uint32_t
 int serialWaitResult(SerialPort* port, LineWait* wait, uint32_t* events, uint32_t* error);
 
 constexpr uint32_t kWaitTimeout = 258;
-// Waits up to timeoutMs for the wait event (0) or packetEvent (1). When both are
-// signalled it returns 0 and packetEvent stays signalled; returning 1 resets it.
-// kWaitTimeout when the time passed; anything else is a failure (*error).
-uint32_t waitLineOrPacket(LineWait* wait, WakeEvent* packetEvent, uint32_t timeoutMs,
-                          uint32_t* error);
+// Waits for the wait event (0) or packetEvent (1) until clockMs() has reached
+// fromMs + timeoutMs, never before (kNoTimeout: no limit); fromMs is a clock
+// value read just before. When both are signalled it returns 0 and packetEvent
+// stays signalled; returning 1 resets it. kWaitTimeout when the time passed;
+// anything else is a failure (*error).
+uint32_t waitLineOrPacket(LineWait* wait, WakeEvent* packetEvent, uint32_t fromMs,
+                          uint32_t timeoutMs, uint32_t* error);
 
 // Makes the outstanding and every later wait on the port end, its result query
 // failing with kPortClosedError, so that the port thread ends silently before the
@@ -84,6 +86,10 @@ void serialEndWaits(SerialPort* port);
 // 1 once serialEndWaits has been called for the port, whether or not the device
 // ended the outstanding wait.
 int serialClosing(SerialPort* port);
+
+// How the port learns of CTS and DSR changes, for the log ("waited for ...",
+// "polled ..."), or null where there is nothing to say.
+const char* serialLineMethod(SerialPort* port);
 
 // The error code of a wait on a port that has been closed (ERROR_INVALID_HANDLE
 // on Windows).

@@ -7,6 +7,16 @@
 // Milliseconds from an arbitrary origin, 32 bits, wrapping.
 uint32_t clockMs();
 
+// A wait without a time limit; also "nothing due" where a time is asked for.
+constexpr uint32_t kNoTimeout = 0xFFFFFFFFu;
+
+// The system timer at a millisecond for the life of the program, so that timed
+// waits and clockMs() keep to the millisecond (Windows otherwise steps both in
+// 15.6 ms). Begun at start-up before the port thread exists, ended at shutdown
+// after it has ended; a second begin or an end without a begin does nothing.
+void timerPrecisionBegin();
+void timerPrecisionEnd();
+
 // Blocks the calling thread.
 void sleepMs(uint32_t ms);
 

@@ -36,3 +36,6 @@ int askYesNo(const char* text, const char* caption);
 // Brings the counter fields up to date, at most every 250 ms, while the console
 // is active. Port thread, with the time its idle tick read.
 void refreshStatistics(uint32_t now);
+// Milliseconds from now until that refresh is due: 0 when it is,
+// kNoTimeout while the console is not active.
+uint32_t msUntilRefresh(uint32_t now);

@@ -1,6 +1,8 @@
 // The port thread: it waits at once for a line event on the console's port, for
-// a peer packet stored for the console (packetEvent) and for a short time-out,
-// and turns each into capture, delivery or an exchange turn.
+// a peer packet stored for the console (packetEvent) and for the next thing due
+// without either (a paced write, the console time-out, the counters' refresh),
+// and turns each into capture, delivery or an exchange turn. With nothing due
+// it waits without a time limit, so an idle link costs no wake-ups.
 //
 // The thread's own line-event wait uses the port handle it copied at start;
 // every other port operation uses the handle current in linkState, read under
@@ -40,6 +42,11 @@ constexpr uint32_t kGiveUpAfterMs = 2000;
 
 // Kept for the life of the program; only writeFillerPacket touches it.
 uint8_t fillerBuffer[kFillerBufferSize];
+
+// The clock value of the last idle turn, so that a turn that changed nothing
+// (a write that failed) is not run again within the same millisecond.
+uint32_t lastIdleMs = 0;
+bool idleRan = false;
 
 SerialPort* currentPort() {
     LinkLock lock;
@@ -181,6 +188,7 @@ int portThreadMain() {
         packetEvent = linkState.packetEvent;
         serialSetMask(linkState.serialPort, EvRxChar | EvCts);
     }
+    idleRan = false;
     LineWait* wait = lineWaitCreate();
     if (wait == nullptr) {
         // Without its wait event the thread cannot wait for anything.
@@ -218,8 +226,9 @@ int portThreadMain() {
         }
 
         uint32_t error = 0;
-        uint32_t timeout = uint32_t(linkState.portWaitMs.load());
-        uint32_t woken = waitLineOrPacket(wait, packetEvent, timeout, &error);
+        const uint32_t now = clockMs();
+        const uint32_t timeout = portWaitTimeout(now);
+        uint32_t woken = waitLineOrPacket(wait, packetEvent, now, timeout, &error);
         if (woken != 0 && woken != 1 && woken != kWaitTimeout) {
             if (failedAgain(waitFailures, "WARN: WaitForMultipleObjects() failed (error #%i)\r\n",
                             error))
@@ -292,8 +301,32 @@ int writeFillerPacket(uint32_t size) {
     return 1;
 }
 
+uint32_t msUntilDue(uint32_t now) {
+    uint32_t due = msUntilWriteAllowed(now);
+    {
+        LinkLock lock;
+        if (linkState.transferStage != 0 && linkState.lastReadTime != 0) {
+            const uint32_t silent = now - linkState.lastReadTime;
+            const uint32_t timeout = silent > kConsoleTimeoutMs ? 0 : kConsoleTimeoutMs + 1 - silent;
+            if (timeout < due) due = timeout;
+        }
+    }
+    const uint32_t refresh = msUntilRefresh(now);
+    return refresh < due ? refresh : due;
+}
+
+uint32_t portWaitTimeout(uint32_t now) {
+    const int32_t wait = linkState.portWaitMs.load();
+    const uint32_t coarsest = wait > 0 ? uint32_t(wait) : 1;
+    const uint32_t due = msUntilDue(now);
+    if (due == 0) return (idleRan && lastIdleMs == now) ? coarsest : 0;
+    return due < coarsest ? coarsest : due;
+}
+
 void onPortIdle() {
     uint32_t now = clockMs();
+    lastIdleMs = now;
+    idleRan = true;
     deliverRemotePacket();
     {
         LinkLock lock;

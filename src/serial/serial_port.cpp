@@ -32,6 +32,7 @@ int openSerialPort() {
         return 0;
     }
     logPrintf("success\r\n");
+    if (const char* method = serialLineMethod(port)) logPrintf("Line changes %s\r\n", method);
 
     // A device that opens counts as opened even if it refuses a setting.
     serialSetQueues(port, kQueueBytes, kQueueBytes);

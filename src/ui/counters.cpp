@@ -7,8 +7,13 @@
 #include "core/link_lock.h"
 #include "core/link_state.h"
 #include "core/log.h"
+#include "os/system.h"
 #include "os/window_effects.h"
 #include "ui/resource.h"
+
+namespace {
+constexpr uint32_t kRefreshMs = 250; // a refresh needs more than this since the last
+} // namespace
 
 void statisticsValues(uint32_t v[10]) {
     LinkLock lock;
@@ -35,6 +40,13 @@ void statisticsShown(uint32_t v[10]) {
     std::memcpy(v, shown, sizeof shown);
 }
 
+uint32_t msUntilRefresh(uint32_t now) {
+    LinkLock lock;
+    if (!linkState.psxActive) return kNoTimeout;
+    const uint32_t since = now - linkState.stats.lastStatsRefresh;
+    return since > kRefreshMs ? 0 : kRefreshMs + 1 - since;
+}
+
 void refreshStatistics(uint32_t now) {
     static const int ids[10] = {IDC_LOCAL_RECVD,  IDC_LOCAL_SENT, IDC_LOCAL_STORED, IDC_REMOTE_RECVD,
                                 IDC_REMOTE_SENT,  IDC_REMOTE_STORED, IDC_PING,      IDC_SIZE,
@@ -42,7 +54,7 @@ void refreshStatistics(uint32_t now) {
     LinkLock lock;
     StatsDisplay& d = linkState.stats;
     if (!linkState.psxActive) return;
-    if (now - d.lastStatsRefresh <= 250) return;
+    if (now - d.lastStatsRefresh <= kRefreshMs) return;
     d.lastStatsRefresh = now;
     uint32_t* shown[10] = {&d.shownLocalCaptured,  &d.shownLocalSent,     &d.shownLocalStored,
                            &d.shownRemoteReceived, &d.shownRemoteDelivered, &d.shownRemoteStored,

@@ -20,6 +20,8 @@ constexpr uint32_t kFdRead = 1; // the event word of a read notification
 } // namespace
 
 int initPanel() {
+    // Before anything can start the port thread; ended by shutdownProgram.
+    timerPrecisionBegin();
     if (!startWinsock()) return 0;
 
     logPrintf("Initializing packet event...");

@@ -120,8 +120,12 @@ void wakeEventSet(WakeEvent* e) {
 }
 void wakeEventClose(WakeEvent*) { ++fakeSystem.eventsClosed; }
 
+void timerPrecisionBegin() { fakeSystem.sequence.push_back("timer:begin"); }
+void timerPrecisionEnd() { fakeSystem.sequence.push_back("timer:end"); }
+
 ThreadHandle* threadStart(int (*entry)()) {
     if (fakeSystem.threadStartFails) return nullptr;
+    fakeSystem.sequence.push_back("thread:start");
     ++fakeSystem.threadsStarted;
     theThread.entry = entry; // not run: port-thread tests call its body directly
     return &theThread;
@@ -133,6 +137,7 @@ int threadWait(ThreadHandle*, uint32_t ms) {
         fakeSystem.now += ms;
         return 0;
     }
+    fakeSystem.sequence.push_back("thread:ended");
     fakeSystem.portOpenAtThreadEnd = fakeSerial.isOpen;
     fakeSystem.waitsEndedAtThreadEnd = fakeSerial.endWaitsCalled;
     return 1;
@@ -305,14 +310,17 @@ namespace {
 FakeSerial::WaitStep currentStep;
 }
 
-uint32_t waitLineOrPacket(LineWait*, WakeEvent*, uint32_t, uint32_t* error) {
+uint32_t waitLineOrPacket(LineWait*, WakeEvent*, uint32_t fromMs, uint32_t timeoutMs,
+                          uint32_t* error) {
+    fakeSerial.waitTimeouts.push_back(timeoutMs);
+    fakeSerial.waitFrom.push_back(fromMs);
     if (fakeSerial.waitSteps.empty()) {
         linkState.stopPortThread = true;
         return kWaitTimeout;
     }
     currentStep = fakeSerial.waitSteps.front();
     fakeSerial.waitSteps.pop_front();
-    fakeSystem.now += currentStep.advanceMs;
+    fakeSystem.now += currentStep.waitsItOut ? timeoutMs : currentStep.advanceMs;
     if (currentStep.closesPort) fakeSerial.endWaitsCalled = true;
     *error = currentStep.error;
     return currentStep.result;
@@ -328,6 +336,7 @@ int serialWaitResult(SerialPort*, LineWait*, uint32_t* events, uint32_t* error) 
 }
 
 void serialEndWaits(SerialPort*) { fakeSerial.endWaitsCalled = true; }
+const char* serialLineMethod(SerialPort*) { return fakeSerial.lineMethod; }
 int serialClosing(SerialPort*) { return fakeSerial.endWaitsCalled ? 1 : 0; }
 
 // ---- socket library ----

@@ -54,8 +54,10 @@ struct FakeSerial {
         uint32_t error = 0;     // error of a failed query or wait
         uint32_t advanceMs = 0; // fake clock moves on by this much first
         bool closesPort = false; // the window thread starts closing the port first
+        bool waitsItOut = false; // the clock moves on by the time-out asked instead
     };
     std::deque<WaitStep> waitSteps;
+    std::vector<uint32_t> waitTimeouts, waitFrom; // what each wait was asked for
     // serialWaitEvent results, in turn; WaitPending when empty
     struct StartStep {
         int result;
@@ -66,6 +68,7 @@ struct FakeSerial {
     int waitStarts = 0;
     int waitEventsCreated = 0, waitEventsClosed = 0;
     bool endWaitsCalled = false;
+    const char* lineMethod = nullptr; // serialLineMethod
 };
 
 struct FakeNet {
@@ -147,6 +150,8 @@ struct FakeSystem {
     int threadWaitsRunning = 0;
     int threadWaits = 0, threadReleases = 0;
     bool releasedRunning = false;    // released before a wait saw it end
+    // In order: "timer:begin", "timer:end", "thread:start", "thread:ended".
+    std::vector<std::string> sequence;
     bool portOpenAtThreadEnd = false;     // the serial port when a wait saw the end
     bool waitsEndedAtThreadEnd = false;   // serialEndWaits called by then
 };

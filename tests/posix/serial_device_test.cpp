@@ -301,7 +301,7 @@ protected:
     }
     uint32_t waitFor(uint32_t ms) {
         uint32_t error = 0;
-        uint32_t r = waitLineOrPacket(wait, packet, ms, &error);
+        uint32_t r = waitLineOrPacket(wait, packet, clockMs(), ms, &error);
         EXPECT_EQ(error, 0u);
         return r;
     }
@@ -453,7 +453,7 @@ TEST(SimulatedConsoleLine, LineEventsStatusAndBytesComeThroughTheDevice) {
     while (!(seen & EvRxChar) && msSince(start) < 5000) {
         uint32_t events = 0;
         ASSERT_EQ(serialWaitEvent(port, wait, &events, &error), WaitPending);
-        ASSERT_EQ(waitLineOrPacket(wait, packet, 5000, &error), 0u) << error;
+        ASSERT_EQ(waitLineOrPacket(wait, packet, clockMs(), 5000, &error), 0u) << error;
         ASSERT_EQ(serialWaitResult(port, wait, &events, &error), 1) << error;
         EXPECT_EQ(events & ~(EvCts | EvRxChar), 0u);
         seen |= events;
@@ -474,7 +474,7 @@ TEST(SimulatedConsoleLine, LineEventsStatusAndBytesComeThroughTheDevice) {
     serialEndWaits(port);
     uint32_t events = 0;
     serialWaitEvent(port, wait, &events, &error);
-    EXPECT_EQ(waitLineOrPacket(wait, packet, 1000, &error), 0u);
+    EXPECT_EQ(waitLineOrPacket(wait, packet, clockMs(), 1000, &error), 0u);
     EXPECT_EQ(serialWaitResult(port, wait, &events, &error), 0);
     EXPECT_EQ(error, kPortClosedError);
     lineWaitClose(wait);
@@ -508,7 +508,7 @@ TEST(SimulatedConsoleLine, HandshakeAndTransferThroughTheDevice) {
         int started = serialWaitEvent(port, wait, events, &err);
         if (started == WaitDone) return true;
         if (started != WaitPending) return false;
-        if (waitLineOrPacket(wait, nullptr, 5000, &err) != 0) return false;
+        if (waitLineOrPacket(wait, nullptr, clockMs(), 5000, &err) != 0) return false;
         return serialWaitResult(port, wait, events, &err) == 1;
     };
     auto readPacket = [&]() {

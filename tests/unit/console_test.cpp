@@ -1,4 +1,5 @@
 #include "core/console.h"
+#include "os/system.h"
 
 #include <atomic>
 #include <cstring>
@@ -200,6 +201,45 @@ TEST_F(LinkTest, PacingDuringATransfer) {
     EXPECT_EQ(deliverRemotePacket(), 0);
     EXPECT_TRUE(fakeSerial.writes.empty());
     EXPECT_EQ(linkState.remote.remoteStored, 1u);
+}
+
+TEST_F(LinkTest, TheWaitForAPacedWriteEndsWhenTheRuleAllowsIt) {
+    struct Row {
+        int32_t transferSize; // 0: no transfer
+        bool flag;
+        uint32_t lastRead, now;
+        int32_t vsync;
+        uint32_t expected;
+    };
+    // The last write at 1000, a 20 ms frame.
+    const Row rows[] = {
+        {0, false, 900, 1005, 0, 15},
+        {0, false, 900, 1019, 0, 1},
+        {0, false, 900, 1020, 0, 0},
+        {0, true, 900, 1005, 0, 0},
+        {0, false, 1001, 1005, 0, 0},      // read since the last write
+        {8, true, 900, 1005, -2, 13},
+        {8, true, 900, 1005, 2, 17},
+        {8, false, 900, 1005, 0, kNoTimeout}, // only a sign of the console
+        {10, false, 900, 1005, 0, kNoTimeout},
+    };
+    for (const Row& r : rows) {
+        resetFakes();
+        if (r.transferSize != 0) enterTransfer(r.transferSize);
+        storeRemote(0, Bytes(8, 1));
+        linkState.psxSendFlag = r.flag;
+        linkState.lastReadTime = r.lastRead;
+        linkState.lastWriteTime = 1000;
+        linkState.vsyncAdjustMs = r.vsync;
+        EXPECT_EQ(msUntilWriteAllowed(r.now), r.expected)
+            << "size " << r.transferSize << " flag " << r.flag << " now " << r.now;
+        if (r.expected != 0 && r.expected != kNoTimeout) {
+            EXPECT_EQ(mayWriteNow(r.now + r.expected - 1), 0);
+            EXPECT_EQ(mayWriteNow(r.now + r.expected), 1);
+        }
+    }
+    resetFakes();
+    EXPECT_EQ(msUntilWriteAllowed(1000), kNoTimeout) << "nothing waits";
 }
 
 TEST_F(LinkTest, CaptureAndDeliveryTrackOneHandshake) {

@@ -401,6 +401,50 @@ TEST_F(PortThread, ASilentConsoleTimesOutAfterMoreThan3000Ms) {
     }
 }
 
+TEST_F(PortThread, TheWaitEndsAtTheNextThingDue) {
+    const uint32_t now = 10000;
+    EXPECT_EQ(msUntilDue(now), kNoTimeout);
+    EXPECT_EQ(portWaitTimeout(now), kNoTimeout) << "idle: no time limit";
+    linkState.psxActive = true;
+    linkState.stats.lastStatsRefresh = now - 100;
+    EXPECT_EQ(msUntilDue(now), 151u) << "the counters' refresh";
+    linkState.transferStage = 2;
+    linkState.lastReadTime = now - 2900;
+    EXPECT_EQ(msUntilDue(now), 101u) << "the console time-out";
+    storeRemote(0, Bytes(8, 1));
+    linkState.psxSendFlag = false;
+    linkState.lastWriteTime = now - 5;
+    EXPECT_EQ(msUntilDue(now), 15u) << "a paced write";
+    EXPECT_EQ(portWaitTimeout(now), 15u);
+    linkState.portWaitMs = 20;
+    EXPECT_EQ(portWaitTimeout(now), 20u) << "Increase Port Time: the coarsest wait";
+}
+
+TEST_F(PortThread, PacedWritesGoWhenTheRuleAllowsAndNotBefore) {
+    linkState.psxSendFlag = false;
+    linkState.lastWriteTime = 1000 - 5; // the clock starts at 1000
+    storeRemote(0, Bytes(8, 1));
+    storeRemote(1, Bytes(8, 2));
+    Step waitOut{kWaitTimeout};
+    waitOut.waitsItOut = true;
+    script({waitOut, waitOut});
+    runThenClose();
+    EXPECT_EQ(fakeSerial.waitTimeouts, (std::vector<uint32_t>{15, 20, kNoTimeout}));
+    EXPECT_EQ(fakeSerial.writes, (std::vector<Bytes>{Bytes(8, 1), Bytes(8, 2)}));
+    EXPECT_EQ(linkState.lastWriteTime, 1035u) << "the second write 20 ms after the first";
+}
+
+TEST_F(PortThread, AnIdleTurnThatChangedNothingIsNotRepeatedWithinItsMillisecond) {
+    storeRemote(0, Bytes(8, 1)); // allowed at once, but every write fails
+    fakeSerial.writeLimits = {-1, -1};
+    Step waitOut{kWaitTimeout};
+    waitOut.waitsItOut = true;
+    script({waitOut, waitOut});
+    runThenClose();
+    EXPECT_EQ(fakeSerial.waitTimeouts, (std::vector<uint32_t>{0, 1, 1}));
+    EXPECT_EQ(fakeSystem.now, 1001u);
+}
+
 TEST_F(PortThread, AStopFlagSetAtStartEndsTheThreadBeforeAnyWait) {
     linkState.stopPortThread = true;
     EXPECT_TRUE(run());

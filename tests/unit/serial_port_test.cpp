@@ -39,6 +39,12 @@ TEST_F(LinkTest, OpenSerialPortConfiguresAndStoresTheHandle) {
     EXPECT_NE(linkState.serialPort, nullptr);
 }
 
+TEST_F(LinkTest, OpenSerialPortSaysOnceHowLineChangesAreLearnt) {
+    fakeSerial.lineMethod = "polled every ms";
+    EXPECT_EQ(openSerialPort(), 1);
+    EXPECT_EQ(fakeWindow.log, "Opening serial port COM1 ...success\r\nLine changes polled every ms\r\n");
+}
+
 TEST_F(LinkTest, OpenSerialPortFailureLeavesNothingOpen) {
     fakeSerial.openFails = true;
     fakeSerial.openError = 5;

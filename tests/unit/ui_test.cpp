@@ -623,6 +623,16 @@ TEST_F(Ui, MainWindowCloseAsksOnlyDuringATransfer) {
     EXPECT_EQ(fakeNet.sent[0].data, datagram(DisconnectNotice, 0));
 }
 
+TEST_F(Ui, TheFineTimerSpansEveryPortThreadFromStartUpToShutdown) {
+    start();
+    acceptSettings();
+    acceptSettings(); // the first thread ends before the second starts
+    shutdownProgram();
+    EXPECT_EQ(fakeSystem.sequence,
+              (std::vector<std::string>{"timer:begin", "thread:start", "thread:ended",
+                                        "thread:start", "thread:ended", "timer:end"}));
+}
+
 TEST_F(Ui, ShutdownStopsThePortThreadClosesTheLinkAndEndsWinsock) {
     start();
     acceptSettings();

@@ -174,7 +174,7 @@ WakeEvent* packetEvent = nullptr; // never signalled
 
 int64_t lineEvent(SerialPort* port, LineWait* wait, uint32_t ms, uint32_t* error) {
     *error = 0;
-    uint32_t woken = waitLineOrPacket(wait, packetEvent, ms, error);
+    uint32_t woken = waitLineOrPacket(wait, packetEvent, clockMs(), ms, error);
     if (woken != 0) return -1;
     uint32_t events = 0;
     if (!serialWaitResult(port, wait, &events, error)) return -2;

@@ -20,6 +20,10 @@ uint32_t clockMs() {
     return uint32_t(uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u);
 }
 
+// Linux's timers already keep to well under a millisecond.
+void timerPrecisionBegin() {}
+void timerPrecisionEnd() {}
+
 void sleepMs(uint32_t ms) {
     timespec ts{time_t(ms / 1000), long(ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {

@@ -6,6 +6,21 @@
 
 uint32_t clockMs() { return timeGetTime(); }
 
+namespace {
+bool timerFine = false; // window thread only
+} // namespace
+
+void timerPrecisionBegin() {
+    if (timerFine) return;
+    timerFine = timeBeginPeriod(1) == TIMERR_NOERROR;
+}
+
+void timerPrecisionEnd() {
+    if (!timerFine) return;
+    timeEndPeriod(1);
+    timerFine = false;
+}
+
 void sleepMs(uint32_t ms) { Sleep(ms); }
 
 uint32_t lastSystemError() { return GetLastError(); }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <linux/serial.h>
+#include <pthread.h>
 #include <sys/types.h>
 #include <termios.h>
 #include <time.h>
@@ -29,6 +30,14 @@ enum LineSource {
     LinesSim,    // the simulated console's own counts
 };
 
+// How a port with modem lines learns of their changes (line_watch_posix.cpp).
+enum LineMethod {
+    LineMethodNone,     // no modem lines, or the simulated console's own signal
+    LineMethodDeciding, // the watcher has just started
+    LineMethodWaited,   // the watcher waits in TIOCMIWAIT and wakes the port thread
+    LineMethodPolled,   // the port thread looks at the counts every millisecond
+};
+
 struct LineCounts {
     uint32_t cts;
     uint32_t dsr;
@@ -45,6 +54,12 @@ struct SerialPort {
     std::atomic<uint32_t> mask{0};
     std::atomic<uint32_t> maskGeneration{0};
     std::atomic<bool> closing{false};
+
+    std::atomic<int> lineMethod{LineMethodNone};
+    pthread_t watcher{};
+    bool watcherStarted = false; // opening and closing thread only
+    std::atomic<bool> watcherEnd{false};
+    std::atomic<bool> watcherEnded{false};
 
     std::mutex lock; // guards the fields below
     CommTimeouts timeouts{};
@@ -92,6 +107,23 @@ inline void drainFd(int fd) {
 
 // The CTS and DSR change counts (or states) from the port's line source.
 bool readLineCounts(SerialPort* port, LineCounts* counts);
+
+// ---- the line watcher (line_watch_posix.cpp)
+
+// For a device with modem lines: starts the watcher, and decides (within
+// 50 ms) whether its changes are waited for or polled.
+void lineWatchStart(SerialPort* port);
+// Ends and joins the watcher; before the device is closed.
+void lineWatchStop(SerialPort* port);
+
+// ---- the benchmark's console write times (write_times_posix.cpp)
+
+// At open: whether ZAVIK_WRITE_TIMES names a file to keep the times for.
+void writeTimesOpen();
+// A write to the console starts at ns (nowNs()).
+void writeTimesNote(int64_t ns);
+// At close, once the port thread has ended: the times kept, added to the file.
+void writeTimesSave();
 
 // ---- the simulated console's port (sim_port_posix.cpp)
 

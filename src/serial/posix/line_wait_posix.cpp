@@ -1,8 +1,9 @@
 // The port thread's line-event waits on Linux: the event mask, a wait that
 // stays outstanding while other operations run, and the wait for a line event,
 // packetEvent or a time-out at once. CTS and DSR changes are seen through the
-// driver's change counters, looked at every millisecond while a wait asks for
-// them, or through the simulated console's own.
+// driver's change counters, looked at when the line watcher says a line changed
+// (TIOCMIWAIT), or every millisecond while a wait asks for them on a driver
+// without that wait; or through the simulated console's own.
 #include <errno.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -175,13 +176,18 @@ int serialWaitResult(SerialPort* port, LineWait* wait, uint32_t* events, uint32_
     return 1;
 }
 
-uint32_t waitLineOrPacket(LineWait* wait, WakeEvent* packetEvent, uint32_t timeoutMs,
-                          uint32_t* error) {
+uint32_t waitLineOrPacket(LineWait* wait, WakeEvent* packetEvent, uint32_t fromMs,
+                          uint32_t timeoutMs, uint32_t* error) {
     *error = 0;
     if (wait->pending && wait->ended) return 0;
     SerialPort* port = wait->pending ? wait->port : nullptr;
-    const bool infinite = timeoutMs == kInfinite;
-    const int64_t deadline = nowNs() + int64_t(timeoutMs) * kNsPerMs;
+    const bool infinite = timeoutMs == kNoTimeout;
+    // The moment clockMs() turns to fromMs + timeoutMs: clockMs() is the
+    // monotonic clock in whole milliseconds.
+    const int64_t startNs = nowNs();
+    const int64_t startMs = startNs / kNsPerMs;
+    const int32_t leftMs = int32_t(fromMs + timeoutMs - uint32_t(startMs));
+    const int64_t deadline = (startMs + leftMs) * kNsPerMs;
 
     short serialEvents = 0;
     bool packetReady = false;
@@ -189,8 +195,14 @@ uint32_t waitLineOrPacket(LineWait* wait, WakeEvent* packetEvent, uint32_t timeo
     for (;;) {
         if (port != nullptr && lineWaitEnded(wait, serialEvents)) return 0;
         if (packetReady && wakeEventTake(packetEvent)) return 1;
-        const int64_t remaining = infinite ? -1 : deadline - nowNs();
-        if (polled && !infinite && remaining <= 0) return kWaitTimeout;
+        int64_t remaining = -1; // no limit
+        if (!infinite) {
+            remaining = deadline - nowNs();
+            if (remaining <= 0) {
+                if (polled) return kWaitTimeout;
+                remaining = 0; // a look at what is there, then the time-out
+            }
+        }
 
         pollfd fds[4];
         int n = 0;
@@ -209,8 +221,9 @@ uint32_t waitLineOrPacket(LineWait* wait, WakeEvent* packetEvent, uint32_t timeo
                 if (port->lines == LinesSim) {
                     fds[n] = pollfd{simPortLineFd(port), POLLIN, 0};
                     lineIndex = n++;
-                } else if (port->lines == LinesIcount || port->lines == LinesModem) {
-                    linePolling = true;
+                } else if ((port->lines == LinesIcount || port->lines == LinesModem) &&
+                           port->lineMethod.load() != LineMethodWaited) {
+                    linePolling = true; // else the watcher wakes the wait (controlFd)
                 }
             }
         }

@@ -103,6 +103,7 @@ int serialWrite(SerialPort* port, const uint8_t* buffer, uint32_t count, uint32_
                   kNsPerMs;
     }
     const int64_t start = nowNs();
+    if (count != 0) writeTimesNote(start);
     uint32_t sent = 0;
     while (sent < count) {
         ssize_t r;

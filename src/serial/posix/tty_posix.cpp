@@ -73,6 +73,7 @@ const char* devicePath(const char* name, char* buffer, size_t size) {
 
 SerialPort* serialOpen(const char* name, uint32_t* error) {
     *error = 0;
+    writeTimesOpen();
     if (name == nullptr || name[0] == '\0') {
         *error = ENOENT;
         return nullptr;
@@ -141,6 +142,7 @@ SerialPort* serialOpen(const char* name, uint32_t* error) {
         port->lines = LinesModem;
     }
     readLineCounts(port, &port->seen);
+    lineWatchStart(port);
     return port;
 }
 
@@ -213,6 +215,7 @@ int serialSetTimeouts(SerialPort* port, const CommTimeouts* timeouts) {
 
 void serialClose(SerialPort* port) {
     if (port == nullptr) return;
+    writeTimesSave();
     if (port->sim != nullptr) {
         simPortClose(port);
     } else {
@@ -225,6 +228,7 @@ void serialClose(SerialPort* port) {
             cfsetospeed(&restore, cfgetospeed(&now));
             tcsetattr(port->fd, TCSANOW, &restore);
         }
+        lineWatchStop(port);
         ioctl(port->fd, TIOCNXCL);
         close(port->fd); // also lets go of the lock
     }

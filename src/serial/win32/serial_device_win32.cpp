@@ -4,6 +4,7 @@
 // completion, bounded by the port's time-outs. A port on the simulated console
 // is passed to sim_port_win32.cpp at each operation.
 #include <windows.h>
+#include <mmsystem.h>
 
 #include <cstdint>
 #include <new>
@@ -284,16 +285,29 @@ int serialWaitResult(SerialPort* port, LineWait* wait, uint32_t* events, uint32_
     return 1;
 }
 
-uint32_t waitLineOrPacket(LineWait* wait, WakeEvent* packetEvent, uint32_t timeoutMs,
-                          uint32_t* error) {
+uint32_t waitLineOrPacket(LineWait* wait, WakeEvent* packetEvent, uint32_t fromMs,
+                          uint32_t timeoutMs, uint32_t* error) {
     *error = 0;
     HANDLE handles[2] = {wait->event, reinterpret_cast<HANDLE>(packetEvent)};
-    DWORD r = WaitForMultipleObjects(2, handles, FALSE, timeoutMs);
-    if (r == WAIT_OBJECT_0) return 0;
-    if (r == WAIT_OBJECT_0 + 1) return 1;
-    if (r == WAIT_TIMEOUT) return kWaitTimeout;
-    *error = GetLastError();
-    return r;
+    const uint32_t until = fromMs + timeoutMs;
+    for (;;) {
+        DWORD ms = INFINITE;
+        if (timeoutMs != kNoTimeout) {
+            const int32_t left = int32_t(until - timeGetTime());
+            ms = left > 0 ? DWORD(left) : 0;
+        }
+        DWORD r = WaitForMultipleObjects(2, handles, FALSE, ms);
+        if (r == WAIT_OBJECT_0) return 0;
+        if (r == WAIT_OBJECT_0 + 1) return 1;
+        if (r == WAIT_TIMEOUT) {
+            // A timed wait can end a little before the millisecond clock
+            // turns: never report the time-out early.
+            if (ms != 0 && int32_t(until - timeGetTime()) > 0) continue;
+            return kWaitTimeout;
+        }
+        *error = GetLastError();
+        return r;
+    }
 }
 
 void serialEndWaits(SerialPort* port) {
@@ -305,5 +319,8 @@ void serialEndWaits(SerialPort* port) {
     GetCommMask(port->handle, &mask);
     SetCommMask(port->handle, mask);
 }
+
+// WaitCommEvent reports the line changes itself.
+const char* serialLineMethod(SerialPort*) { return nullptr; }
 
 int serialClosing(SerialPort* port) { return isClosing(port) ? 1 : 0; }

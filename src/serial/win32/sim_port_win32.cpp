@@ -210,8 +210,6 @@ SerialPort* simPortOpen(const char* name, uint32_t* error) {
         *error = failure;
         return nullptr;
     }
-    // The console keeps time to the millisecond, as the port thread's waits do.
-    timeBeginPeriod(1);
     SetThreadPriority(s->thread, THREAD_PRIORITY_HIGHEST);
     port->handle = INVALID_HANDLE_VALUE;
     port->readEvent = nullptr;
@@ -226,7 +224,6 @@ void simPortClose(SerialPort* port) {
     SetEvent(s->stop);
     WaitForSingleObject(s->thread, INFINITE);
     CloseHandle(s->thread);
-    timeEndPeriod(1);
     simEnd(s->console, nowUs(s));
     simDestroy(s->console);
     closeHandles(s);

@@ -1,0 +1,106 @@
+// CTS and DSR changes without polling: a watcher thread waits in the driver
+// for the next change (TIOCMIWAIT) and wakes the port thread's wait through the
+// port's control eventfd; the port thread then reads the change counts as
+// before. A driver that does not offer the wait (TIOCMIWAIT failing at once,
+// with ENOTTY or EINVAL) is left to the port thread's polling every
+// millisecond, and so is a device whose wait later fails (unplugged).
+//
+// The watcher is ended at close by SIGUSR2, which interrupts its wait (the
+// handler does nothing; it is sent only to the watcher, whose other signals
+// are blocked). A change that comes within the microsecond between a wake-up
+// and the next wait is seen at the change after it.
+#include <errno.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <time.h>
+
+#include <cstdint>
+
+#include "os/serial_device.h"
+#include "serial/posix/device_posix.h"
+
+namespace {
+
+constexpr int kEndSignal = SIGUSR2;
+// A driver without the wait refuses it at once; one that waits is still in it
+// after this long.
+constexpr int64_t kVerdictNs = 50 * kNsPerMs;
+
+void onEndSignal(int) {}
+
+void* watchLines(void* arg) {
+    SerialPort* port = static_cast<SerialPort*>(arg);
+    sigset_t end;
+    sigemptyset(&end);
+    sigaddset(&end, kEndSignal);
+    pthread_sigmask(SIG_UNBLOCK, &end, nullptr);
+    while (!port->watcherEnd.load()) {
+        if (ioctl(port->fd, TIOCMIWAIT, TIOCM_CTS | TIOCM_DSR) == 0) {
+            signalFd(port->controlFd);
+            continue;
+        }
+        if (errno == EINTR) continue;
+        // Not offered (ENOTTY, EINVAL), or the device is gone: polling from now.
+        port->lineMethod.store(LineMethodPolled);
+        signalFd(port->controlFd);
+        break;
+    }
+    port->watcherEnded.store(true);
+    return nullptr;
+}
+
+void sleepNs(int64_t ns) {
+    timespec ts = toTimespec(ns);
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+} // namespace
+
+void lineWatchStart(SerialPort* port) {
+    if (port->lines != LinesIcount && port->lines != LinesModem) return;
+    static bool handlerSet = false; // window thread only
+    if (!handlerSet) {
+        struct sigaction action {};
+        action.sa_handler = onEndSignal; // no SA_RESTART: the wait ends with EINTR
+        sigemptyset(&action.sa_mask);
+        sigaction(kEndSignal, &action, nullptr);
+        handlerSet = true;
+    }
+    port->lineMethod.store(LineMethodDeciding);
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &before);
+    port->watcherStarted = pthread_create(&port->watcher, nullptr, watchLines, port) == 0;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (!port->watcherStarted) {
+        port->lineMethod.store(LineMethodPolled);
+        return;
+    }
+    const int64_t until = nowNs() + kVerdictNs;
+    while (!port->watcherEnded.load() && nowNs() < until) sleepNs(kNsPerMs);
+    int deciding = LineMethodDeciding;
+    port->lineMethod.compare_exchange_strong(deciding, LineMethodWaited);
+}
+
+void lineWatchStop(SerialPort* port) {
+    if (!port->watcherStarted) return;
+    port->watcherEnd.store(true);
+    // A signal that comes just before the watcher enters its wait does not end
+    // it: send it again until the watcher has gone.
+    while (!port->watcherEnded.load()) {
+        pthread_kill(port->watcher, kEndSignal);
+        sleepNs(kNsPerMs);
+    }
+    pthread_join(port->watcher, nullptr);
+    port->watcherStarted = false;
+}
+
+const char* serialLineMethod(SerialPort* port) {
+    switch (port->lineMethod.load()) {
+    case LineMethodWaited: return "waited for (TIOCMIWAIT)";
+    case LineMethodPolled: return "polled every ms";
+    default: return nullptr; // no modem lines, or the simulated console's own
+    }
+}
