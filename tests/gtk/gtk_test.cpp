@@ -29,9 +29,11 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/link_state.h"
+#include "core/log.h"
 #include "core/protocol.h"
 #include "os/udp.h"
 #include "ui/counters.h"
@@ -391,6 +393,22 @@ void listenAndCancelSwapTheButton() {
     EXPECT(endsWith(logText(), "cancelled\r\n")); // the simulated console may log between
 }
 
+// The port thread gives up on its device (as when an adapter is pulled out):
+// the window thread ends the link, and Settings... chooses a port again.
+void aLostSerialDeviceEndsTheLink() {
+    std::string port = freeUdpPort();
+    startLink(port, "sim", false);
+    SerialPort* lost = linkState.serialPort;
+    std::thread portThreadsEnd([lost] { handOverPortLost(lost); });
+    portThreadsEnd.join();
+    EXPECT(waitFor([] { return linkState.serialPort == nullptr; }, 10000));
+    EXPECT_EQ(button(SettingsButton), "Settings...:1036:1");
+    EXPECT_EQ(button(ConnectButton), "Connect...:1037:0");
+    EXPECT_EQ(button(ListenButton), "Listen:1012:0");
+    startLink(port, "sim", false);
+    EXPECT_EQ(button(ListenButton), "Listen:1012:1");
+}
+
 // ---- a link with a peer
 
 std::string linkPort, peerPort, serial;
@@ -456,6 +474,7 @@ gboolean play(gpointer) {
         runGroup("refused entries", refusedEntriesShowTheirBox);
         runGroup("the Connect dialog, Esc", connectDialogShowsThePeer);
         runGroup("Listen and Cancel", listenAndCancelSwapTheButton);
+        runGroup("a lost serial device", aLostSerialDeviceEndsTheLink);
     } else {
         runGroup("a link: connect, a transfer, disconnect", connectsTransfersAndDisconnects);
     }
