@@ -4,12 +4,14 @@ the status line on a terminal, the ends on signals, and the exit codes.
 
 Usage: cli_test.py <path to zavik> <path to zavik-headless> [unittest arguments]
 """
+import errno
 import fcntl
 import os
 import re
 import select
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -224,13 +226,22 @@ class CliTest(unittest.TestCase):
             self.assertEqual(code, 2, args)
             self.assertIn("zavik: " + message, err, args)
 
-    def test_a_missing_serial_device_exits_with_1_and_says_why(self):
-        for quiet in ([], ["--quiet"]):
-            code, out, err = run("listen", "--port", free_udp_port(), "/dev/zavik-none", *quiet)
-            self.assertEqual(code, 1)
-            self.assertEqual(err, "zavik: Opening serial port /dev/zavik-none ...failed (error #2).\n")
-            self.assertEqual(out == "", bool(quiet), out)
-
+    def test_a_link_that_cannot_start_exits_with_1_and_says_why(self):
+        taken = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(taken.close)
+        port = free_udp_port()
+        taken.bind(("127.0.0.1", port))
+        rows = [
+            (["--port", free_udp_port(), "/dev/zavik-none"], "zavik: Opening serial port /dev/zavik-none ...failed (error #2).\n"),
+            (["--bind", "127.0.0.1", "--port", port, "sim"],
+             "zavik: Binding socket to 127.0.0.1:%d ...failed (error #%d).\n" % (port, errno.EADDRINUSE)),
+        ]
+        for args, message in rows:
+            for quiet in ([], ["--quiet"]):
+                code, out, err = run("listen", *args, *quiet)
+                self.assertEqual(code, 1, args)
+                self.assertEqual(err, message)
+                self.assertEqual(out == "", bool(quiet), out)
 
 if __name__ == "__main__":
     ZAVIK, harness.BINARY = sys.argv[1], sys.argv[2]
