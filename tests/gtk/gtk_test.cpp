@@ -35,6 +35,7 @@
 #include "core/link_state.h"
 #include "core/log.h"
 #include "core/protocol.h"
+#include "core/warnings.h"
 #include "os/udp.h"
 #include "ui/counters.h"
 #include "ui/gtk/gtk_ui.h"
@@ -409,6 +410,17 @@ void aLostSerialDeviceEndsTheLink() {
     EXPECT_EQ(button(ListenButton), "Listen:1012:1");
 }
 
+// A warning repeated within its second: the count comes in a line of its own
+// when the window's warning timer has run.
+void repeatedWarningsAreCountedByTheTimer() {
+    warnRepeated(WarnBadSize, "WARN: a test warning\r\n");
+    const size_t mark = logText().size();
+    warnRepeated(WarnBadSize, "WARN: a test warning\r\n");
+    EXPECT(logText().size() == mark); // counted, not written
+    // (The simulated console of the link started before may log meanwhile.)
+    EXPECT(waitFor([mark] { return logText().find("WARN: ", mark) != std::string::npos; }, 5000));
+}
+
 // ---- a link with a peer
 
 std::string linkPort, peerPort, serial;
@@ -475,6 +487,7 @@ gboolean play(gpointer) {
         runGroup("the Connect dialog, Esc", connectDialogShowsThePeer);
         runGroup("Listen and Cancel", listenAndCancelSwapTheButton);
         runGroup("a lost serial device", aLostSerialDeviceEndsTheLink);
+        runGroup("repeated warnings", repeatedWarningsAreCountedByTheTimer);
     } else {
         runGroup("a link: connect, a transfer, disconnect", connectsTransfersAndDisconnects);
     }
