@@ -6,10 +6,13 @@ Standard library only. Used by tools/demo.py and by the end-to-end tests.
 """
 import os
 import random
+import shutil
 import socket
 import subprocess
+import tempfile
 import threading
 import time
+import unittest
 
 BINARY = None   # path of zavik-headless; set by the caller
 TIMEOUT = 10.0  # seconds for any one expected event
@@ -147,6 +150,24 @@ class Headless:
                     f.close()
             except OSError:
                 pass
+
+
+class ProgramsTest(unittest.TestCase):
+    """A test case whose programs (kept with keep) are killed, and whose
+    scratch directory self.dir is removed, when each test ends."""
+
+    def setUp(self):
+        self.programs = []
+        self.dir = tempfile.mkdtemp(prefix="zavik_%s_" % type(self).__name__)
+
+    def tearDown(self):
+        for p in self.programs:
+            p.kill()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def keep(self, p):
+        self.programs.append(p)
+        return p
 
 
 def free_udp_port():

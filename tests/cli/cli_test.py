@@ -9,13 +9,11 @@ import fcntl
 import os
 import re
 import select
-import shutil
 import signal
 import socket
 import struct
 import subprocess
 import sys
-import tempfile
 import termios
 import time
 import unittest
@@ -71,20 +69,7 @@ def screen(stream):
     return rows
 
 
-class CliTest(unittest.TestCase):
-    def setUp(self):
-        self.programs = []
-        self.dir = tempfile.mkdtemp(prefix="zavik_cli_")
-
-    def tearDown(self):
-        for p in self.programs:
-            p.kill()
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-    def keep(self, p):
-        self.programs.append(p)
-        return p
-
+class CliTest(harness.ProgramsTest):
     def ends_with(self, p, code, sig=None):
         if sig is not None:
             p.proc.send_signal(sig)

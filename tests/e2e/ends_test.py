@@ -7,13 +7,11 @@ Usage: ends_test.py <path to zavik-headless> [unittest arguments]
 """
 import fcntl
 import os
-import shutil
 import signal
 import socket
 import struct
 import subprocess
 import sys
-import tempfile
 import termios
 import threading
 import time
@@ -69,20 +67,7 @@ class Unread(Headless):
                 self.cond.notify_all()
 
 
-class EndsTest(unittest.TestCase):
-    def setUp(self):
-        self.programs = []
-        self.dir = tempfile.mkdtemp(prefix="zavik_ends_")
-
-    def tearDown(self):
-        for p in self.programs:
-            p.kill()
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-    def keep(self, p):
-        self.programs.append(p)
-        return p
-
+class EndsTest(harness.ProgramsTest):
     def console_line(self):
         """A console's serial line: a pseudo-terminal as the program finds it
         (cooked, echo on); returns its path and the slave's descriptor."""

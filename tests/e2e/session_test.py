@@ -13,11 +13,9 @@ import hashlib
 import os
 import re
 import select
-import shutil
 import socket
 import statistics
 import sys
-import tempfile
 import threading
 import time
 import unittest
@@ -193,21 +191,12 @@ class LossyRelay:
                         self.held[way] = None
 
 
-class SessionTest(unittest.TestCase):
-    def setUp(self):
-        self.programs = []
-        self.dir = tempfile.mkdtemp(prefix="zavik_e2e_")
-
-    def tearDown(self):
-        for p in self.programs:
-            p.kill()
-        shutil.rmtree(self.dir, ignore_errors=True)
-
+class SessionTest(harness.ProgramsTest):
     # ---- helpers ----
 
     def program(self, name):
         p = Headless(name)
-        self.programs.append(p)
+        self.keep(p)
         p.wait_log(START)
         return p
 

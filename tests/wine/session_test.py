@@ -17,9 +17,7 @@ Usage: session_test.py <wine loader> <Windows programs' folder> <zavik-headless>
 Needs WINEPREFIX and an X display (run_wine.sh runs it under xvfb-run).
 """
 import os
-import shutil
 import sys
-import tempfile
 import time
 import unittest
 
@@ -46,27 +44,18 @@ def windows_path(path):
     return "Z:" + path  # Wine's drive Z: is the root of the Linux file system
 
 
-class WineSessionTest(unittest.TestCase):
-    def setUp(self):
-        self.programs = []
-        self.dir = tempfile.mkdtemp(prefix="zavik_wine_")
-
-    def tearDown(self):
-        for p in self.programs:
-            p.kill()
-        shutil.rmtree(self.dir, ignore_errors=True)
-
+class WineSessionTest(harness.ProgramsTest):
     def windows(self, name, options):
         """zavik.exe with its console's options on the command line."""
         p = Headless(name, [LOADER, os.path.join(BIN, "zavik_driver.exe"),
                             os.path.join(BIN, "zavik.exe"), "sim:" + options])
-        self.programs.append(p)
+        self.keep(p)
         p.wait_log(START, timeout=SLOW)
         return p
 
     def headless(self, name):
         p = Headless(name, HEADLESS)
-        self.programs.append(p)
+        self.keep(p)
         p.wait_log(START)
         return p
 
