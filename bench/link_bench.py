@@ -28,6 +28,7 @@ both builds can measure), --after to HEAD. --smoke runs one short round of each
 measurement against --binary and checks only that they give figures.
 """
 import argparse
+import contextlib
 import os
 import statistics
 import subprocess
@@ -145,12 +146,32 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / TICKS, ns / 1e9
 
 
+@contextlib.contextmanager
+def linked(binary, line_a, line_b, ptys, env_b=None):
+    """The two linked programs (a, b) for the with block, which they must
+    leave by exiting with 0; killed, and the pseudo-terminals closed, however
+    it ends."""
+    a = b = None
+    try:
+        a, b = link(binary, line_a, line_b, env_b)
+        yield a, b
+        for p in (a, b):
+            if p.close() != 0:
+                raise AssertionError("%s did not exit with 0" % p.name)
+    finally:
+        for p in (a, b):
+            if p is not None:
+                p.kill()
+        for pty in ptys:
+            if pty is not None:
+                pty.close()
+
+
 def idle_cpu(binary, kind, seconds):
     """Percent of one core used by A and by B, connected, consoles silent."""
     line_a, pty_a = console(kind)
     line_b, pty_b = console(kind)
-    a, b = link(binary, line_a, line_b)
-    try:
+    with linked(binary, line_a, line_b, (pty_a, pty_b)) as (a, b):
         time.sleep(1.0)  # the greetings and the first refreshes
         start = [cpu_seconds(p.proc.pid) for p in (a, b)]
         t0 = time.monotonic()
@@ -158,15 +179,6 @@ def idle_cpu(binary, kind, seconds):
         wall = time.monotonic() - t0
         used = [[now - then for now, then in zip(cpu_seconds(p.proc.pid), s)]
                 for p, s in zip((a, b), start)]
-        for p in (a, b):
-            if p.close() != 0:
-                raise AssertionError("%s did not exit with 0" % p.name)
-    finally:
-        for p in (a, b):
-            p.kill()
-        for pty in (pty_a, pty_b):
-            if pty is not None:
-                pty.close()
     return [[100.0 * u / wall for u in side] for side in used]
 
 
@@ -176,24 +188,17 @@ def burst_lateness(binary, kind, bursts, packets):
     line_b, pty_b = console(kind)
     fd, times_path = tempfile.mkstemp(prefix="zavik-write-times-")
     os.close(fd)
-    a, b = link(binary, pty_a.path, line_b, {"ZAVIK_WRITE_TIMES": times_path})
     try:
-        time.sleep(0.5)  # the simulated console's greeting is read
-        for n in range(bursts):
-            data = b"".join(bytes([0x10 + n, i, 1, 2, 3, 4, 5, 6]) for i in range(packets))
-            pty_a.write(data)
-            time.sleep(packets * FRAME_MS / 1000.0 + 0.5)
-        for p in (a, b):
-            if p.close() != 0:
-                raise AssertionError("%s did not exit with 0" % p.name)
+        with linked(binary, pty_a.path, line_b, (pty_a, pty_b),
+                    {"ZAVIK_WRITE_TIMES": times_path}) as (a, b):
+            time.sleep(0.5)  # the simulated console's greeting is read
+            for n in range(bursts):
+                data = b"".join(bytes([0x10 + n, i, 1, 2, 3, 4, 5, 6]) for i in range(packets))
+                pty_a.write(data)
+                time.sleep(packets * FRAME_MS / 1000.0 + 0.5)
         with open(times_path) as f:
             writes = [tuple(int(v) for v in line.split()) for line in f if line.strip()]
     finally:
-        for p in (a, b):
-            p.kill()
-        for pty in (pty_a, pty_b):
-            if pty is not None:
-                pty.close()
         os.unlink(times_path)
     late = []
     for ns, last_write in writes:
