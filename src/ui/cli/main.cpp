@@ -216,23 +216,13 @@ void onMessageBox(const char* caption, const char* text) {
     frontEndEvent(line);
 }
 
-const char* stateName(ConnectionState s) {
-    switch (s) {
-    case Idle: return "Idle";
-    case Connecting: return "Connecting";
-    case Listening: return "Listening";
-    case Connected: return "Connected";
-    }
-    return "";
-}
-
 std::string statusLine() {
     uint32_t v[10];
     statisticsValues(v);
     char line[256];
     std::snprintf(line, sizeof line,
                   "%s  local %u/%u/%u  remote %u/%u/%u  ping %u ms  size %u  tfr %u  errors %u",
-                  stateName(linkState.connectionState.load()), v[0], v[1], v[2], v[3], v[4], v[5],
+                  connectionStateName(linkState.connectionState.load()), v[0], v[1], v[2], v[3], v[4], v[5],
                   v[6], v[7], v[8], v[9]);
     return line;
 }
@@ -277,6 +267,13 @@ void onTick() {
     if (!mainWindowDestroyed()) terminalRedraw(statusLine().c_str());
 }
 
+// Presses a button whose dialog is then filled with p and accepted.
+void pressWith(int button, const Pending& p) {
+    pending = p;
+    panelCommand(button, 0);
+    pending = Pending{};
+}
+
 // Settings..., then Listen or Connect...; returns -1 once the link runs,
 // else the exit code.
 int startLink() {
@@ -288,9 +285,7 @@ int startLink() {
     p.vsync = options.vsync;
     p.increasePortTime = options.increasePortTime;
     p.highPriority = options.highPriority;
-    pending = p;
-    panelCommand(IDC_SETTINGS, 0);
-    pending = Pending{};
+    pressWith(IDC_SETTINGS, p);
     if (refused) return kExitUsage;
     if (!linkStarted()) return kExitFailed;
 
@@ -301,9 +296,7 @@ int startLink() {
         p.script = Script::Connect;
         p.address = options.host;
         p.port = options.remotePort;
-        pending = p;
-        panelCommand(IDC_CONNECT, 0);
-        pending = Pending{};
+        pressWith(IDC_CONNECT, p);
         if (refused) return kExitUsage;
     }
     lastState = linkState.connectionState.load();

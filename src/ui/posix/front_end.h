@@ -40,3 +40,6 @@ void setYesNoAnswer(bool yes);
 // Reports a message box on standard error (with echo on); used by every box.
 void reportMessageBox(const char* caption, const char* text, const char* answer);
 
+// The link's state as the Linux front ends report it: "Idle", "Connecting",
+// "Listening" or "Connected".
+const char* connectionStateName(int32_t state);

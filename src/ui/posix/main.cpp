@@ -46,16 +46,6 @@ void writeLine(const std::string& line) { frontEndEvent(line.c_str()); }
 
 void reportError(const std::string& reason) { writeLine("error " + reason); }
 
-const char* stateName(ConnectionState s) {
-    switch (s) {
-    case Idle: return "Idle";
-    case Connecting: return "Connecting";
-    case Listening: return "Listening";
-    case Connected: return "Connected";
-    }
-    return "Unknown";
-}
-
 std::string buttonText(PanelButton b) {
     ButtonView v = buttonView(b);
     return std::string(v.caption) + ":" + std::to_string(v.id) + ":" + (v.enabled ? "1" : "0");
@@ -74,7 +64,7 @@ void reportStatus() {
     uint32_t shown[10], values[10];
     statisticsShown(shown);
     statisticsValues(values);
-    writeLine(std::string("status state=") + stateName(linkState.connectionState.load()) +
+    writeLine(std::string("status state=") + connectionStateName(linkState.connectionState.load()) +
               " settings=" + buttonText(SettingsButton) + " connect=" + buttonText(ConnectButton) +
               " listen=" + buttonText(ListenButton) + " shown=" + numberList(shown) +
               " values=" + numberList(values));

@@ -119,3 +119,13 @@ int askYesNo(const char* text, const char* caption) {
 
 void panelEnableItem(int, bool) {}
 void panelFocus() {}
+
+const char* connectionStateName(int32_t state) {
+    switch (state) {
+    case Idle: return "Idle";
+    case Connecting: return "Connecting";
+    case Listening: return "Listening";
+    case Connected: return "Connected";
+    }
+    return "Unknown";
+}
