@@ -216,14 +216,15 @@ void onMessageBox(const char* caption, const char* text) {
     frontEndEvent(line);
 }
 
-std::string statusLine() {
+// The status line, in a buffer of its own: it is drawn while packets flow.
+const char* statusLine() {
+    static char line[256];
     uint32_t v[10];
     statisticsValues(v);
-    char line[256];
     std::snprintf(line, sizeof line,
                   "%s  local %u/%u/%u  remote %u/%u/%u  ping %u ms  size %u  tfr %u  errors %u",
-                  connectionStateName(linkState.connectionState.load()), v[0], v[1], v[2], v[3], v[4], v[5],
-                  v[6], v[7], v[8], v[9]);
+                  connectionStateName(linkState.connectionState.load()), v[0], v[1], v[2], v[3],
+                  v[4], v[5], v[6], v[7], v[8], v[9]);
     return line;
 }
 
@@ -264,7 +265,7 @@ void onTick() {
         }
     }
     lastState = linkState.connectionState.load();
-    if (!mainWindowDestroyed()) terminalRedraw(statusLine().c_str());
+    if (!mainWindowDestroyed()) terminalRedraw(statusLine());
 }
 
 // Presses a button whose dialog is then filled with p and accepted.
@@ -335,11 +336,11 @@ int main(int argc, char** argv) {
     if (!mainWindowDestroyed()) {
         windowLoopWatchSignals(signals, onCloseSignal);
         windowLoopEvery(kRedrawMs, onTick);
-        terminalRedraw(statusLine().c_str());
+        terminalRedraw(statusLine());
         windowLoopRun();
     }
     deliverHandOffs();
-    terminalEnd(statusLine().c_str());
+    terminalEnd(statusLine());
     frontEndFinish();
     return exitCode;
 }
