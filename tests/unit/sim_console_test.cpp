@@ -276,14 +276,10 @@ void expectHandshakeDone(const std::vector<Bytes>& steps) {
 }
 
 TEST(SimConsole, NamesAndOptions) {
-    EXPECT_TRUE(simConsoleNamed("sim"));
-    EXPECT_TRUE(simConsoleNamed("sim:"));
-    EXPECT_TRUE(simConsoleNamed("sim:size=8"));
-    EXPECT_FALSE(simConsoleNamed("simx"));
-    EXPECT_FALSE(simConsoleNamed("SIM"));
-    EXPECT_FALSE(simConsoleNamed("/dev/sim"));
-    EXPECT_FALSE(simConsoleNamed("COM1"));
-    EXPECT_FALSE(simConsoleNamed(""));
+    for (const char* name : {"sim", "sim:", "sim:size=8"}) EXPECT_TRUE(simConsoleNamed(name)) << name;
+    for (const char* name : {"simx", "SIM", "/dev/sim", "COM1", ""}) {
+        EXPECT_FALSE(simConsoleNamed(name)) << name;
+    }
 
     SimOptions o;
     ASSERT_TRUE(simParseOptions("sim", &o));

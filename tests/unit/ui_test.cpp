@@ -50,6 +50,14 @@ protected:
         EXPECT_TRUE(panelCommand(IDC_CONNECT, 0));
     }
 
+    // Opens a dialog and cancels it: the dialog as it was shown.
+    static DialogWindow& shown(int command) {
+        fakeWidgets.onSettingsDialog = nullptr;
+        fakeWidgets.onConnectDialog = nullptr;
+        panelCommand(command, 0);
+        return fakeWidgets.lastDialog;
+    }
+
     static bool enabled(PanelButton b) { return fakeWindow.buttons[b].enabled; }
 };
 
@@ -162,9 +170,7 @@ TEST_F(Ui, SettingsDialogShowsTheFirstLocalAddressAndTheLastAcceptedValues) {
     fakeNet.hostAddresses = {address("10.0.0.9"), address("10.0.0.1")};
     start();
 
-    fakeWidgets.onSettingsDialog = nullptr; // open and cancel
-    panelCommand(IDC_SETTINGS, 0);
-    DialogWindow d = fakeWidgets.lastDialog;
+    DialogWindow d = shown(IDC_SETTINGS);
     EXPECT_EQ(d.at(IDC_LOCAL_ADDRESS).items, (std::vector<std::string>{"10.0.0.9", "10.0.0.1"}));
     EXPECT_EQ(d.at(IDC_LOCAL_ADDRESS).text, "10.0.0.9");
     EXPECT_EQ(d.at(IDC_LOCAL_PORT).text, "3975");
@@ -199,9 +205,7 @@ TEST_F(Ui, SettingsDialogShowsTheFirstLocalAddressAndTheLastAcceptedValues) {
     EXPECT_EQ(linkState.portWaitMs, 20);
     EXPECT_TRUE(linkState.highPriority);
 
-    fakeWidgets.onSettingsDialog = nullptr;
-    panelCommand(IDC_SETTINGS, 0);
-    d = fakeWidgets.lastDialog;
+    d = shown(IDC_SETTINGS);
     EXPECT_EQ(d.at(IDC_LOCAL_ADDRESS).text, "10.0.0.9"); // the first again
     EXPECT_EQ(d.at(IDC_LOCAL_PORT).text, "4000");
     EXPECT_EQ(d.at(IDC_SERIAL_PORT).selected, 2);
@@ -230,8 +234,7 @@ TEST_F(Ui, SettingsPortMustBeOneTo49999) {
                           {"port", 0},       {"", 0},    {" 80 ", 80}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
-        resetFakes();
-        resetFakeWidgets();
+        SetUp();
         start();
         acceptSettings([&c](DialogWindow& d) {
             d.type(IDC_LOCAL_ADDRESS, "127.0.0.2");
@@ -411,9 +414,7 @@ TEST_F(Ui, ConnectDialogStoresWhatItReadsAndKeepsThe16BitPort) {
     acceptSettings();
 
     // First opening: empty address, port 3975.
-    fakeWidgets.onConnectDialog = nullptr;
-    panelCommand(IDC_CONNECT, 0);
-    EXPECT_EQ(fakeWidgets.lastDialog.at(IDC_REMOTE_ADDRESS).text, "");
+    EXPECT_EQ(shown(IDC_CONNECT).at(IDC_REMOTE_ADDRESS).text, "");
     EXPECT_EQ(fakeWidgets.lastDialog.at(IDC_REMOTE_PORT).text, "3975");
 
     struct Case {
@@ -464,19 +465,13 @@ TEST_F(Ui, ConnectDialogRefusesTheAddressBeforeThePortAndShowsRefusalsAgain) {
     EXPECT_EQ(linkState.connectionState, Idle);
 
     // The refused entries come back at the next opening.
-    fakeWidgets.onConnectDialog = nullptr;
-    panelCommand(IDC_CONNECT, 0);
-    EXPECT_EQ(fakeWidgets.lastDialog.at(IDC_REMOTE_ADDRESS).text, "255.255.255.255");
+    EXPECT_EQ(shown(IDC_CONNECT).at(IDC_REMOTE_ADDRESS).text, "255.255.255.255");
     acceptConnect("127.0.0.3", "50000");
-    fakeWidgets.onConnectDialog = nullptr;
-    panelCommand(IDC_CONNECT, 0);
-    EXPECT_EQ(fakeWidgets.lastDialog.at(IDC_REMOTE_ADDRESS).text, "127.0.0.3");
+    EXPECT_EQ(shown(IDC_CONNECT).at(IDC_REMOTE_ADDRESS).text, "127.0.0.3");
     EXPECT_EQ(fakeWidgets.lastDialog.at(IDC_REMOTE_PORT).text, "50000");
     // A refused port whose 16-bit value is 0 leaves the field empty.
     acceptConnect("127.0.0.3", "65536");
-    fakeWidgets.onConnectDialog = nullptr;
-    panelCommand(IDC_CONNECT, 0);
-    EXPECT_EQ(fakeWidgets.lastDialog.at(IDC_REMOTE_PORT).text, "");
+    EXPECT_EQ(shown(IDC_CONNECT).at(IDC_REMOTE_PORT).text, "");
 }
 
 TEST_F(Ui, ConnectAcceptedEntersConnectingOnlyWhenTheFirstRequestWent) {
@@ -651,8 +646,7 @@ TEST_F(Ui, ShutdownStopsThePortThreadClosesTheLinkAndEndsWinsock) {
     EXPECT_EQ(linkState.connectionState, Connected);
 
     // Before any link was started: no close lines, WinSock still ends.
-    resetFakes();
-    resetFakeWidgets();
+    SetUp();
     start();
     shutdownProgram();
     EXPECT_EQ(fakeWindow.log, "");
@@ -665,8 +659,7 @@ TEST_F(Ui, ShutdownStopsThePortThreadClosesTheLinkAndEndsWinsock) {
 TEST_F(Ui, ALostSerialDeviceEndsTheLinkAndTellsThePeer) {
     for (bool connected : {true, false}) {
         SCOPED_TRACE(connected);
-        resetFakes();
-        resetFakeWidgets();
+        SetUp();
         start();
         acceptSettings();
         if (connected) {
