@@ -57,7 +57,7 @@ struct FakeSerial {
         bool waitsItOut = false; // the clock moves on by the time-out asked instead
     };
     std::deque<WaitStep> waitSteps;
-    std::vector<uint32_t> waitTimeouts, waitFrom; // what each wait was asked for
+    std::vector<uint32_t> waitTimeouts; // the time-out each wait was asked for
     // serialWaitEvent results, in turn; WaitPending when empty
     struct StartStep {
         int result;
@@ -73,7 +73,7 @@ struct FakeSerial {
 
 struct FakeNet {
     int startupResult = 0;
-    int startups = 0, cleanups = 0;
+    int cleanups = 0;
     bool hostNameFails = false;
     std::string hostName = "zavik-host";
     std::vector<uint32_t> hostAddresses = {0x0100007Fu}; // 127.0.0.1
@@ -115,7 +115,7 @@ struct FakeWindow {
     FakeButton buttons[3];
     int focused = -1; // PanelButton with the focus
     bool timerRunning = false;
-    int timerStarts = 0, timerKills = 0;
+    int timerKills = 0;
     bool warningTimerRunning = false; // the warning timer, once, at warningTimerDue
     uint32_t warningTimerDue = 0;
     std::vector<std::string> questions; // "caption|text"
@@ -133,7 +133,6 @@ struct FakeWindow {
     int clears = 0;
     std::map<int, uint32_t> counters;
     std::vector<std::pair<int, uint32_t>> counterWrites;
-    int wakes = 0;
 };
 
 struct FakeSystem {
