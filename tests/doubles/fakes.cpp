@@ -77,6 +77,13 @@ Bytes datagram(uint32_t type, uint32_t sequence, const Bytes& payload) {
     return d;
 }
 
+void expectButton(PanelButton b, const char* caption, int id, bool enabled) {
+    SCOPED_TRACE(caption);
+    EXPECT_EQ(fakeWindow.buttons[b].caption, caption);
+    EXPECT_EQ(fakeWindow.buttons[b].id, id);
+    EXPECT_EQ(fakeWindow.buttons[b].enabled, enabled);
+}
+
 void feed(const Bytes& bytes) {
     for (uint8_t b : bytes) fakeSerial.input.push_back(b);
 }

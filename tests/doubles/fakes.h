@@ -14,6 +14,7 @@
 
 #include "core/link_state.h"
 #include "os/serial_device.h"
+#include "os/window_effects.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -169,6 +170,9 @@ class LinkTest : public ::testing::Test {
 protected:
     void SetUp() override { resetFakes(); }
 };
+
+// The button shows this caption, carries this id and is enabled or not.
+void expectButton(PanelButton b, const char* caption, int id, bool enabled);
 
 // Helpers to build packets.
 Bytes controlPacket(uint8_t kind, uint8_t b3, uint8_t b4, uint8_t b5 = 0); // valid checksum

@@ -491,8 +491,7 @@ TEST_F(Ui, ConnectAcceptedEntersConnectingOnlyWhenTheFirstRequestWent) {
     acceptConnect("127.0.0.2", "5000");
     EXPECT_EQ(linkState.connectionState, Connecting);
     EXPECT_TRUE(fakeWindow.timerRunning);
-    EXPECT_EQ(fakeWindow.buttons[ConnectButton].id, IDC_CONNECT_CANCEL);
-    EXPECT_EQ(fakeWindow.buttons[ConnectButton].caption, "Cancel");
+    expectButton(ConnectButton, "Cancel", IDC_CONNECT_CANCEL, true);
     EXPECT_FALSE(enabled(SettingsButton));
     EXPECT_FALSE(enabled(ListenButton));
 
@@ -694,13 +693,9 @@ TEST_F(Ui, ALostSerialDeviceEndsTheLinkAndTellsThePeer) {
         }
         EXPECT_FALSE(fakeSerial.isOpen);
         EXPECT_EQ(linkState.portThread, nullptr);
-        EXPECT_TRUE(enabled(SettingsButton));
-        EXPECT_FALSE(enabled(ConnectButton));
-        EXPECT_FALSE(enabled(ListenButton));
-        EXPECT_EQ(fakeWindow.buttons[ConnectButton].caption, "Connect...");
-        EXPECT_EQ(fakeWindow.buttons[ConnectButton].id, IDC_CONNECT);
-        EXPECT_EQ(fakeWindow.buttons[ListenButton].caption, "Listen");
-        EXPECT_EQ(fakeWindow.buttons[ListenButton].id, IDC_LISTEN);
+        expectButton(SettingsButton, "Settings...", IDC_SETTINGS, true);
+        expectButton(ConnectButton, "Connect...", IDC_CONNECT, false);
+        expectButton(ListenButton, "Listen", IDC_LISTEN, false);
     }
 }
 
