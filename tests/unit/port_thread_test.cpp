@@ -227,39 +227,33 @@ TEST_F(PortThread, RtsDropWithoutADeliveredPacketOnlyLogs) {
 }
 
 TEST_F(PortThread, DsrReadsBeforeWritingUpToEightBytesAndWritesFirstAbove) {
+    struct Row {
+        int size;
+        uint32_t lastRead, lastWrite;
+        const char* io;
+    };
     // Size 8: the console's packet is read first, which is what lets the write go
-    // so soon after the last one.
-    Bytes mine = transferPacket(8, 0x04, 3);
-    Bytes peers = transferPacket(8, 0x04, 5);
-    enterTransfer(8);
-    linkState.psxSendFlag = false;
-    linkState.lastReadTime = 990;
-    linkState.lastWriteTime = 995;
-    feed(mine);
-    storeRemote(0, peers);
-    script({lineEvent(EvDsr)});
-    runThenClose();
-    EXPECT_EQ(fakeSerial.io, "rw");
-    EXPECT_EQ(fakeSerial.readCounts, (std::vector<uint32_t>{8}));
-    EXPECT_EQ(fakeSerial.writes, (std::vector<Bytes>{peers}));
-    EXPECT_EQ(linkState.local.localCaptured, 1u);
-
-    // Size 10: the peer's packet goes out first; the console's is read after it.
-    SetUp();
-    mine = transferPacket(10, 0x04, 3);
-    peers = transferPacket(10, 0x04, 5);
-    enterTransfer(10);
-    linkState.psxSendFlag = false;
-    feed(mine);
-    storeRemote(0, peers);
-    script({lineEvent(EvDsr)});
-    runThenClose();
-    EXPECT_EQ(fakeSerial.io, "wr");
-    EXPECT_EQ(fakeSerial.writes, (std::vector<Bytes>{peers}));
-    EXPECT_EQ(fakeSerial.readCounts, (std::vector<uint32_t>{10}));
-    EXPECT_EQ(linkState.local.localCaptured, 1u);
-    EXPECT_FALSE(linkState.psxSendFlag);
-    EXPECT_EQ(fakeWindow.log, "");
+    // so soon after the last one. Size 10: the peer's packet goes out first; the
+    // console's is read after it.
+    for (const Row& r : {Row{8, 990, 995, "rw"}, Row{10, 0, 0, "wr"}}) {
+        SCOPED_TRACE(r.size);
+        SetUp();
+        Bytes peers = transferPacket(r.size, 0x04, 5);
+        enterTransfer(r.size);
+        linkState.psxSendFlag = false;
+        linkState.lastReadTime = r.lastRead;
+        linkState.lastWriteTime = r.lastWrite;
+        feed(transferPacket(r.size, 0x04, 3));
+        storeRemote(0, peers);
+        script({lineEvent(EvDsr)});
+        runThenClose();
+        EXPECT_EQ(fakeSerial.io, r.io);
+        EXPECT_EQ(fakeSerial.readCounts, (std::vector<uint32_t>{uint32_t(r.size)}));
+        EXPECT_EQ(fakeSerial.writes, (std::vector<Bytes>{peers}));
+        EXPECT_EQ(linkState.local.localCaptured, 1u);
+        EXPECT_FALSE(linkState.psxSendFlag);
+        EXPECT_EQ(fakeWindow.log, "");
+    }
 
     // Size 10 with nothing the console may be given and nothing waiting at the
     // port: a filler and no read.
