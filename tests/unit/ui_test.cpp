@@ -32,6 +32,12 @@ protected:
         fakeWindow.effects.clear();
     }
 
+    // Started, then a link started through Settings... as it opens.
+    void startLinked() {
+        start();
+        acceptSettings();
+    }
+
     // Settings..., the user's edits, OK (and Cancel if the dialog stays open).
     void acceptSettings(const Edit& edit = nullptr) {
         fakeWidgets.onSettingsDialog = [edit](DialogWindow& d) {
@@ -322,8 +328,7 @@ TEST_F(Ui, IncreasePortTimeGreysTheGroupsEvenWhenThePortFails) {
 }
 
 TEST_F(Ui, StartSequenceOpensEverythingSetsPrioritiesAndEnablesTheButtons) {
-    start();
-    acceptSettings();
+    startLinked();
     EXPECT_EQ(fakeWindow.log,
               "Opening serial port COM1 ...success\r\n"
               "Opening UDP socket ...success\r\n"
@@ -410,8 +415,7 @@ TEST_F(Ui, FailedStartStepsStopThereAndLeaveConnectAndListenDisabled) {
 }
 
 TEST_F(Ui, ConnectDialogStoresWhatItReadsAndKeepsThe16BitPort) {
-    start();
-    acceptSettings();
+    startLinked();
 
     // First opening: empty address, port 3975.
     EXPECT_EQ(shown(IDC_CONNECT).at(IDC_REMOTE_ADDRESS).text, "");
@@ -448,8 +452,7 @@ TEST_F(Ui, ConnectDialogStoresWhatItReadsAndKeepsThe16BitPort) {
 }
 
 TEST_F(Ui, ConnectDialogRefusesTheAddressBeforeThePortAndShowsRefusalsAgain) {
-    start();
-    acceptSettings();
+    startLinked();
 
     acceptConnect("", "0");
     EXPECT_EQ(fakeWidgets.errorBoxes, std::vector<std::string>{"Valid IP address required"});
@@ -475,8 +478,7 @@ TEST_F(Ui, ConnectDialogRefusesTheAddressBeforeThePortAndShowsRefusalsAgain) {
 }
 
 TEST_F(Ui, ConnectAcceptedEntersConnectingOnlyWhenTheFirstRequestWent) {
-    start();
-    acceptSettings();
+    startLinked();
 
     fakeNet.sendResults = {-1};
     fakeNet.lastError = 10051;
@@ -510,8 +512,7 @@ TEST_F(Ui, ConnectAcceptedEntersConnectingOnlyWhenTheFirstRequestWent) {
 }
 
 TEST_F(Ui, ConnectThenCancelLeavesTheStatisticsClearedAndFocusesConnect) {
-    start();
-    acceptSettings();
+    startLinked();
     linkState.errorCount = 5;
     linkState.pingTotalMs = 70;
     linkState.pingSamples = 3;
@@ -538,8 +539,7 @@ TEST_F(Ui, ConnectThenCancelLeavesTheStatisticsClearedAndFocusesConnect) {
 }
 
 TEST_F(Ui, PanelRoutesItsCommands) {
-    start();
-    acceptSettings();
+    startLinked();
     fakeWindow.log.clear();
 
     EXPECT_FALSE(panelCommand(1, 0));
@@ -570,8 +570,7 @@ TEST_F(Ui, PanelRoutesItsCommands) {
 }
 
 TEST_F(Ui, SocketNotificationLogsItsErrorAndReadsOnlyForFdRead) {
-    start();
-    acceptSettings();
+    startLinked();
     fakeWindow.log.clear();
     linkState.connectionState = Listening;
 
@@ -598,8 +597,7 @@ TEST_F(Ui, SocketNotificationLogsItsErrorAndReadsOnlyForFdRead) {
 }
 
 TEST_F(Ui, MainWindowCloseAsksOnlyDuringATransfer) {
-    start();
-    acceptSettings();
+    startLinked();
 
     linkState.transferStage = 8;
     fakeWindow.answerYes = false;
@@ -618,8 +616,7 @@ TEST_F(Ui, MainWindowCloseAsksOnlyDuringATransfer) {
 }
 
 TEST_F(Ui, TheFineTimerSpansEveryPortThreadFromStartUpToShutdown) {
-    start();
-    acceptSettings();
+    startLinked();
     acceptSettings(); // the first thread ends before the second starts
     shutdownProgram();
     EXPECT_EQ(fakeSystem.sequence,
@@ -628,8 +625,7 @@ TEST_F(Ui, TheFineTimerSpansEveryPortThreadFromStartUpToShutdown) {
 }
 
 TEST_F(Ui, ShutdownStopsThePortThreadClosesTheLinkAndEndsWinsock) {
-    start();
-    acceptSettings();
+    startLinked();
     fakeWindow.log.clear();
     linkState.connectionState = Connected;
 
@@ -659,8 +655,7 @@ TEST_F(Ui, ALostSerialDeviceEndsTheLinkAndTellsThePeer) {
     for (bool connected : {true, false}) {
         SCOPED_TRACE(connected);
         SetUp();
-        start();
-        acceptSettings();
+        startLinked();
         if (connected) {
             EXPECT_TRUE(panelCommand(IDC_LISTEN, 0));
             fakeNet.incoming.push_back({datagram(ConnectRequest, 0), address("127.0.0.2"), 4000});
@@ -700,8 +695,7 @@ TEST_F(Ui, ALostSerialDeviceEndsTheLinkAndTellsThePeer) {
 }
 
 TEST_F(Ui, NewsOfAPortClosedSinceIsOld) {
-    start();
-    acceptSettings();
+    startLinked();
     SerialPort* old = linkState.serialPort;
     acceptSettings(); // a new start: the old port closed, a new one opened
     fakeWindow.log.clear();
