@@ -77,6 +77,13 @@ Bytes datagram(uint32_t type, uint32_t sequence, const Bytes& payload) {
     return d;
 }
 
+void expectButton(PanelButton b, const char* caption, int id, bool enabled) {
+    SCOPED_TRACE(caption);
+    EXPECT_EQ(fakeWindow.buttons[b].caption, caption);
+    EXPECT_EQ(fakeWindow.buttons[b].id, id);
+    EXPECT_EQ(fakeWindow.buttons[b].enabled, enabled);
+}
+
 void feed(const Bytes& bytes) {
     for (uint8_t b : bytes) fakeSerial.input.push_back(b);
 }
@@ -170,7 +177,6 @@ void buttonFocus(PanelButton b) {
 }
 void retryTimerStart() {
     fakeWindow.timerRunning = true;
-    ++fakeWindow.timerStarts;
     fakeWindow.effects.push_back("timer:start");
 }
 void warningTimerStart(uint32_t ms) {
@@ -200,7 +206,7 @@ void paneSetCounter(int id, uint32_t value) {
     fakeWindow.counters[id] = value;
     fakeWindow.counterWrites.push_back({id, value});
 }
-void wakeWindowThread() { ++fakeWindow.wakes; }
+void wakeWindowThread() {}
 
 // ---- serial device ----
 const uint32_t kPortClosedError = 6;
@@ -240,16 +246,23 @@ void serialClose(SerialPort*) {
     fakeSerial.isOpen = false;
 }
 
+namespace {
+// The next scripted limit cuts count; false when the script says the call fails.
+bool nextLimit(std::deque<int>& limits, uint32_t* count) {
+    if (limits.empty()) return true;
+    int l = limits.front();
+    limits.pop_front();
+    if (l < 0) return false;
+    *count = std::min(*count, uint32_t(l));
+    return true;
+}
+} // namespace
+
 int serialRead(SerialPort*, uint8_t* buffer, uint32_t count, uint32_t* done) {
     fakeSerial.readCounts.push_back(count);
     fakeSerial.io += 'r';
     uint32_t limit = count;
-    if (!fakeSerial.readLimits.empty()) {
-        int l = fakeSerial.readLimits.front();
-        fakeSerial.readLimits.pop_front();
-        if (l < 0) return 0;
-        limit = std::min(limit, uint32_t(l));
-    }
+    if (!nextLimit(fakeSerial.readLimits, &limit)) return 0;
     uint32_t n = 0;
     while (n < limit && !fakeSerial.input.empty()) {
         buffer[n++] = fakeSerial.input.front();
@@ -262,12 +275,7 @@ int serialRead(SerialPort*, uint8_t* buffer, uint32_t count, uint32_t* done) {
 int serialWrite(SerialPort*, const uint8_t* buffer, uint32_t count, uint32_t* done) {
     fakeSerial.io += 'w';
     uint32_t limit = count;
-    if (!fakeSerial.writeLimits.empty()) {
-        int l = fakeSerial.writeLimits.front();
-        fakeSerial.writeLimits.pop_front();
-        if (l < 0) return 0;
-        limit = std::min(limit, uint32_t(l));
-    }
+    if (!nextLimit(fakeSerial.writeLimits, &limit)) return 0;
     fakeSerial.writes.push_back(Bytes(buffer, buffer + limit));
     *done = limit;
     return 1;
@@ -310,10 +318,9 @@ namespace {
 FakeSerial::WaitStep currentStep;
 }
 
-uint32_t waitLineOrPacket(LineWait*, WakeEvent*, uint32_t fromMs, uint32_t timeoutMs,
+uint32_t waitLineOrPacket(LineWait*, WakeEvent*, uint32_t, uint32_t timeoutMs,
                           uint32_t* error) {
     fakeSerial.waitTimeouts.push_back(timeoutMs);
-    fakeSerial.waitFrom.push_back(fromMs);
     if (fakeSerial.waitSteps.empty()) {
         linkState.stopPortThread = true;
         return kWaitTimeout;
@@ -340,10 +347,7 @@ const char* serialLineMethod(SerialPort*) { return fakeSerial.lineMethod; }
 int serialClosing(SerialPort*) { return fakeSerial.endWaitsCalled ? 1 : 0; }
 
 // ---- socket library ----
-int netStartup() {
-    ++fakeNet.startups;
-    return fakeNet.startupResult;
-}
+int netStartup() { return fakeNet.startupResult; }
 void netCleanup() { ++fakeNet.cleanups; }
 int netHostName(char* name, int size) {
     if (fakeNet.hostNameFails) return 0;
@@ -393,8 +397,7 @@ int netSendTo(uintptr_t, const uint8_t* data, int length, const SocketAddress& t
     return result;
 }
 
-namespace {
-int receive(uint8_t* buffer, int length, SocketAddress* from) {
+int netRecvFrom(uintptr_t, uint8_t* buffer, int length, SocketAddress* from) {
     fakeNet.readLengths.push_back(length);
     if (fakeNet.incoming.empty()) {
         fakeNet.lastError = 10035; // would block
@@ -409,10 +412,5 @@ int receive(uint8_t* buffer, int length, SocketAddress* from) {
     if (!in.data.empty()) std::memcpy(buffer, in.data.data(), in.data.size());
     if (from) *from = SocketAddress{kAfInet, htons(in.fromPort), in.fromAddress};
     return int(in.data.size());
-}
-} // namespace
-
-int netRecvFrom(uintptr_t, uint8_t* buffer, int length, SocketAddress* from) {
-    return receive(buffer, length, from);
 }
 int netLastError() { return fakeNet.lastError; }

@@ -14,6 +14,7 @@
 
 #include "core/link_state.h"
 #include "os/serial_device.h"
+#include "os/window_effects.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -57,7 +58,7 @@ struct FakeSerial {
         bool waitsItOut = false; // the clock moves on by the time-out asked instead
     };
     std::deque<WaitStep> waitSteps;
-    std::vector<uint32_t> waitTimeouts, waitFrom; // what each wait was asked for
+    std::vector<uint32_t> waitTimeouts; // the time-out each wait was asked for
     // serialWaitEvent results, in turn; WaitPending when empty
     struct StartStep {
         int result;
@@ -73,7 +74,7 @@ struct FakeSerial {
 
 struct FakeNet {
     int startupResult = 0;
-    int startups = 0, cleanups = 0;
+    int cleanups = 0;
     bool hostNameFails = false;
     std::string hostName = "zavik-host";
     std::vector<uint32_t> hostAddresses = {0x0100007Fu}; // 127.0.0.1
@@ -115,7 +116,7 @@ struct FakeWindow {
     FakeButton buttons[3];
     int focused = -1; // PanelButton with the focus
     bool timerRunning = false;
-    int timerStarts = 0, timerKills = 0;
+    int timerKills = 0;
     bool warningTimerRunning = false; // the warning timer, once, at warningTimerDue
     uint32_t warningTimerDue = 0;
     std::vector<std::string> questions; // "caption|text"
@@ -133,7 +134,6 @@ struct FakeWindow {
     int clears = 0;
     std::map<int, uint32_t> counters;
     std::vector<std::pair<int, uint32_t>> counterWrites;
-    int wakes = 0;
 };
 
 struct FakeSystem {
@@ -170,6 +170,9 @@ class LinkTest : public ::testing::Test {
 protected:
     void SetUp() override { resetFakes(); }
 };
+
+// The button shows this caption, carries this id and is enabled or not.
+void expectButton(PanelButton b, const char* caption, int id, bool enabled);
 
 // Helpers to build packets.
 Bytes controlPacket(uint8_t kind, uint8_t b3, uint8_t b4, uint8_t b5 = 0); // valid checksum

@@ -105,7 +105,6 @@ TEST_F(PortThread, ReceivedCharactersAreCapturedAndSentWhileConnected) {
     EXPECT_FALSE(linkState.stopPortThread);
 
     // Not connected: the packet is captured and waits.
-    resetFakes();
     SetUp();
     feed(packet);
     script({lineEvent(EvRxChar)});
@@ -145,7 +144,6 @@ TEST_F(PortThread, RtsHighDrainsThePortFiftyBytesAtATime) {
     EXPECT_EQ(linkState.errorCount, 0u);
 
     // A failed read ends the drain too.
-    resetFakes();
     SetUp();
     fakeSerial.modem = MsCtsOn;
     feed(Bytes(120, 0x55));
@@ -172,7 +170,6 @@ TEST_F(PortThread, RtsDropDuringATransferWritesTheLastDeliveredPacketAgain) {
     EXPECT_EQ(linkState.remote.remoteStored, 0u);
 
     // Before the second delivery: back in its slot, and the console may be written.
-    resetFakes();
     SetUp();
     enterTransfer(10);
     linkState.psxSendFlag = true;
@@ -198,7 +195,6 @@ TEST_F(PortThread, RtsDropWithoutADeliveredPacketOnlyLogs) {
     EXPECT_EQ(fakeWindow.log, "PlayStation RTS line dropped\r\n" + kClosed);
 
     // In a transfer, with nothing delivered since the last reset.
-    resetFakes();
     SetUp();
     enterTransfer(10);
     linkState.psxSendFlag = false;
@@ -211,7 +207,6 @@ TEST_F(PortThread, RtsDropWithoutADeliveredPacketOnlyLogs) {
     EXPECT_EQ(fakeWindow.log, "PlayStation RTS line dropped\r\n");
 
     // In a transfer, when the peer's packet 32 places on already holds the slot.
-    resetFakes();
     SetUp();
     enterTransfer(10);
     linkState.psxSendFlag = true;
@@ -232,44 +227,36 @@ TEST_F(PortThread, RtsDropWithoutADeliveredPacketOnlyLogs) {
 }
 
 TEST_F(PortThread, DsrReadsBeforeWritingUpToEightBytesAndWritesFirstAbove) {
+    struct Row {
+        int size;
+        uint32_t lastRead, lastWrite;
+        const char* io;
+    };
     // Size 8: the console's packet is read first, which is what lets the write go
-    // so soon after the last one.
-    Bytes mine = transferPacket(8, 0x04, 3);
-    Bytes peers = transferPacket(8, 0x04, 5);
-    enterTransfer(8);
-    linkState.psxSendFlag = false;
-    linkState.lastReadTime = 990;
-    linkState.lastWriteTime = 995;
-    feed(mine);
-    storeRemote(0, peers);
-    script({lineEvent(EvDsr)});
-    runThenClose();
-    EXPECT_EQ(fakeSerial.io, "rw");
-    EXPECT_EQ(fakeSerial.readCounts, (std::vector<uint32_t>{8}));
-    EXPECT_EQ(fakeSerial.writes, (std::vector<Bytes>{peers}));
-    EXPECT_EQ(linkState.local.localCaptured, 1u);
-
-    // Size 10: the peer's packet goes out first; the console's is read after it.
-    resetFakes();
-    SetUp();
-    mine = transferPacket(10, 0x04, 3);
-    peers = transferPacket(10, 0x04, 5);
-    enterTransfer(10);
-    linkState.psxSendFlag = false;
-    feed(mine);
-    storeRemote(0, peers);
-    script({lineEvent(EvDsr)});
-    runThenClose();
-    EXPECT_EQ(fakeSerial.io, "wr");
-    EXPECT_EQ(fakeSerial.writes, (std::vector<Bytes>{peers}));
-    EXPECT_EQ(fakeSerial.readCounts, (std::vector<uint32_t>{10}));
-    EXPECT_EQ(linkState.local.localCaptured, 1u);
-    EXPECT_FALSE(linkState.psxSendFlag);
-    EXPECT_EQ(fakeWindow.log, "");
+    // so soon after the last one. Size 10: the peer's packet goes out first; the
+    // console's is read after it.
+    for (const Row& r : {Row{8, 990, 995, "rw"}, Row{10, 0, 0, "wr"}}) {
+        SCOPED_TRACE(r.size);
+        SetUp();
+        Bytes peers = transferPacket(r.size, 0x04, 5);
+        enterTransfer(r.size);
+        linkState.psxSendFlag = false;
+        linkState.lastReadTime = r.lastRead;
+        linkState.lastWriteTime = r.lastWrite;
+        feed(transferPacket(r.size, 0x04, 3));
+        storeRemote(0, peers);
+        script({lineEvent(EvDsr)});
+        runThenClose();
+        EXPECT_EQ(fakeSerial.io, r.io);
+        EXPECT_EQ(fakeSerial.readCounts, (std::vector<uint32_t>{uint32_t(r.size)}));
+        EXPECT_EQ(fakeSerial.writes, (std::vector<Bytes>{peers}));
+        EXPECT_EQ(linkState.local.localCaptured, 1u);
+        EXPECT_FALSE(linkState.psxSendFlag);
+        EXPECT_EQ(fakeWindow.log, "");
+    }
 
     // Size 10 with nothing the console may be given and nothing waiting at the
     // port: a filler and no read.
-    resetFakes();
     SetUp();
     enterTransfer(10);
     script({lineEvent(EvDsr)});
@@ -283,25 +270,18 @@ TEST_F(PortThread, DsrReadsBeforeWritingUpToEightBytesAndWritesFirstAbove) {
 }
 
 TEST_F(PortThread, DsrDuringATransferSendsWhatWasReadWhileConnected) {
-    linkState.connectionState = Connected;
-    Bytes mine = transferPacket(12, 0x04, 3);
-    enterTransfer(12);
-    feed(mine);
-    script({lineEvent(EvDsr)});
-    EXPECT_TRUE(run());
-    ASSERT_EQ(fakeNet.sent.size(), 1u);
-    EXPECT_EQ(fakeNet.sent[0].data, datagram(DataPacket, 0, mine));
-
-    resetFakes();
-    SetUp();
-    linkState.connectionState = Connected;
-    mine = transferPacket(6, 0x04, 3);
-    enterTransfer(6);
-    feed(mine);
-    script({lineEvent(EvDsr)});
-    EXPECT_TRUE(run());
-    ASSERT_EQ(fakeNet.sent.size(), 1u);
-    EXPECT_EQ(fakeNet.sent[0].data, datagram(DataPacket, 0, mine));
+    for (int size : {12, 6}) {
+        SCOPED_TRACE(size);
+        SetUp();
+        linkState.connectionState = Connected;
+        Bytes mine = transferPacket(size, 0x04, 3);
+        enterTransfer(size);
+        feed(mine);
+        script({lineEvent(EvDsr)});
+        EXPECT_TRUE(run());
+        ASSERT_EQ(fakeNet.sent.size(), 1u);
+        EXPECT_EQ(fakeNet.sent[0].data, datagram(DataPacket, 0, mine));
+    }
 }
 
 TEST_F(PortThread, FillerPacketsAndTheirFailures) {
@@ -390,7 +370,6 @@ TEST_F(PortThread, ASilentConsoleTimesOutAfterMoreThan3000Ms) {
 
     // Never without a packet read, nor outside a handshake.
     for (int stage : {2, 0}) {
-        resetFakes();
         SetUp();
         linkState.transferStage = stage;
         linkState.lastReadTime = stage == 0 ? 1000 : 0;
@@ -486,7 +465,6 @@ TEST_F(PortThread, RepeatedFailuresAreLoggedOncePerRunAndPaced) {
     EXPECT_EQ(fakeWindow.sleeps, (std::vector<uint32_t>{20, 20, 20, 20, 20}));
 
     // A result query that keeps failing: the wait stays pending throughout.
-    resetFakes();
     SetUp();
     script({failedQuery(31), failedQuery(31), failedQuery(31), lineEvent(0), failedQuery(31)});
     EXPECT_TRUE(run());
@@ -495,7 +473,6 @@ TEST_F(PortThread, RepeatedFailuresAreLoggedOncePerRunAndPaced) {
     EXPECT_EQ(fakeSerial.waitStarts, 2);
 
     // A failing two-handle wait; a tick in between starts a new run.
-    resetFakes();
     SetUp();
     script({failedWait(87), failedWait(87), tick(), failedWait(87)});
     EXPECT_TRUE(run());
@@ -513,7 +490,6 @@ TEST_F(PortThread, TheStopFlagEndsARunOfFailures) {
     EXPECT_EQ(fakeSerial.waitStarts, 2);
     EXPECT_FALSE(linkState.stopPortThread);
 
-    resetFakes();
     SetUp();
     for (int i = 0; i < 10; ++i) fakeSerial.waitSteps.push_back(failedQuery(31));
     fakeWindow.stopAtSleep = 3;
@@ -532,7 +508,6 @@ TEST_F(PortThread, ALastingFailureEndsTheThreadWithOneLine) {
     EXPECT_EQ(fakeWindow.sleeps.size(), 200u);
 
     // One failure more and the device is taken as gone.
-    resetFakes();
     SetUp();
     linkState.portWaitMs = 20;
     for (int i = 0; i < 101; ++i) fakeSerial.waitSteps.push_back(failedQuery(5));
@@ -546,7 +521,6 @@ TEST_F(PortThread, ALastingFailureEndsTheThreadWithOneLine) {
     EXPECT_EQ(takePortLost(), linkState.serialPort); // the window thread ends the link
 
     // The same for a wait that will not start, at 1 ms.
-    resetFakes();
     SetUp();
     for (int i = 0; i < 2001; ++i) fakeSerial.startSteps.push_back({WaitFailed, 0, 19});
     EXPECT_EQ(portThreadMain(), 0);

@@ -35,13 +35,6 @@ protected:
         return types;
     }
 
-    static void expectButton(PanelButton b, const char* caption, int id, bool enabled) {
-        SCOPED_TRACE(caption);
-        EXPECT_EQ(fakeWindow.buttons[b].caption, caption);
-        EXPECT_EQ(fakeWindow.buttons[b].id, id);
-        EXPECT_EQ(fakeWindow.buttons[b].enabled, enabled);
-    }
-
     static void expectIdleButtons() {
         expectButton(SettingsButton, "Settings...", 1036, true);
         expectButton(ConnectButton, "Connect...", 1037, true);

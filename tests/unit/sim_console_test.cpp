@@ -65,6 +65,19 @@ Bytes peerPacket(uint32_t index, uint32_t count, uint32_t size) {
     return p;
 }
 
+// The console's own transfer packets, each as its seed makes it, with one end
+// marker, on the last.
+void expectConsolePackets(const std::vector<Bytes>& got, uint32_t seed, bool starts, uint32_t count,
+                          uint32_t size) {
+    EXPECT_EQ(got.size(), count);
+    for (uint32_t i = 0; i < got.size(); ++i) {
+        Bytes expected(size);
+        simMakeTransferPacket(seed, starts, 0, i, count, size, expected.data());
+        EXPECT_EQ(got[i], expected) << "packet " << i;
+        EXPECT_EQ(got[i][size - 2] & 0x0F, i + 1 == count ? 2 : 0) << "packet " << i;
+    }
+}
+
 bool validControl(const Bytes& p, uint8_t kind) {
     return p.size() == 8 && p[0] == 0xFD && p[1] == kind && simChecksum(p.data(), 7) == p[7];
 }
@@ -216,13 +229,7 @@ std::vector<std::string> runStarter(uint32_t seed, const std::string& log) {
     }
     EXPECT_TRUE(pc.take(64, 50).empty()) << "nothing after the last exchange";
 
-    EXPECT_EQ(got.size(), count);
-    for (uint32_t i = 0; i < got.size(); ++i) {
-        Bytes expected(size);
-        simMakeTransferPacket(seed, true, 0, i, count, size, expected.data());
-        EXPECT_EQ(got[i], expected) << "packet " << i;
-        EXPECT_EQ(got[i][size - 2] & 0x0F, i + 1 == count ? 2 : 0) << "one end marker, on the last";
-    }
+    expectConsolePackets(got, seed, true, count, size);
     // 5 exchanges to trade the packets, one more to collect the console's last:
     // the first two frame periods after the start, then one a frame period.
     EXPECT_EQ(changes.size(), 6u);
@@ -276,14 +283,10 @@ void expectHandshakeDone(const std::vector<Bytes>& steps) {
 }
 
 TEST(SimConsole, NamesAndOptions) {
-    EXPECT_TRUE(simConsoleNamed("sim"));
-    EXPECT_TRUE(simConsoleNamed("sim:"));
-    EXPECT_TRUE(simConsoleNamed("sim:size=8"));
-    EXPECT_FALSE(simConsoleNamed("simx"));
-    EXPECT_FALSE(simConsoleNamed("SIM"));
-    EXPECT_FALSE(simConsoleNamed("/dev/sim"));
-    EXPECT_FALSE(simConsoleNamed("COM1"));
-    EXPECT_FALSE(simConsoleNamed(""));
+    for (const char* name : {"sim", "sim:", "sim:size=8"}) EXPECT_TRUE(simConsoleNamed(name)) << name;
+    for (const char* name : {"simx", "SIM", "/dev/sim", "COM1", ""}) {
+        EXPECT_FALSE(simConsoleNamed(name)) << name;
+    }
 
     SimOptions o;
     ASSERT_TRUE(simParseOptions("sim", &o));
@@ -413,13 +416,7 @@ TEST(SimConsole, AnswererSmallTransferWritesBeforeDtr) {
             written.push_back(ours[written.size()]);
         }
     }
-    EXPECT_EQ(got.size(), count);
-    for (uint32_t i = 0; i < got.size(); ++i) {
-        Bytes expected(size);
-        simMakeTransferPacket(3, false, 0, i, count, size, expected.data());
-        EXPECT_EQ(got[i], expected) << "packet " << i;
-        EXPECT_EQ(got[i][size - 2] & 0x0F, i + 1 == count ? 2 : 0);
-    }
+    expectConsolePackets(got, 3, false, count, size);
     // Done once both ends have been seen; the first exchange two frame periods
     // after the start, one a frame period after that, each DTR change once the
     // packet has left the line.

@@ -32,6 +32,12 @@ protected:
         fakeWindow.effects.clear();
     }
 
+    // Started, then a link started through Settings... as it opens.
+    void startLinked() {
+        start();
+        acceptSettings();
+    }
+
     // Settings..., the user's edits, OK (and Cancel if the dialog stays open).
     void acceptSettings(const Edit& edit = nullptr) {
         fakeWidgets.onSettingsDialog = [edit](DialogWindow& d) {
@@ -48,6 +54,14 @@ protected:
             connectDialogOk(&d);
         };
         EXPECT_TRUE(panelCommand(IDC_CONNECT, 0));
+    }
+
+    // Opens a dialog and cancels it: the dialog as it was shown.
+    static DialogWindow& shown(int command) {
+        fakeWidgets.onSettingsDialog = nullptr;
+        fakeWidgets.onConnectDialog = nullptr;
+        panelCommand(command, 0);
+        return fakeWidgets.lastDialog;
     }
 
     static bool enabled(PanelButton b) { return fakeWindow.buttons[b].enabled; }
@@ -162,9 +176,7 @@ TEST_F(Ui, SettingsDialogShowsTheFirstLocalAddressAndTheLastAcceptedValues) {
     fakeNet.hostAddresses = {address("10.0.0.9"), address("10.0.0.1")};
     start();
 
-    fakeWidgets.onSettingsDialog = nullptr; // open and cancel
-    panelCommand(IDC_SETTINGS, 0);
-    DialogWindow d = fakeWidgets.lastDialog;
+    DialogWindow d = shown(IDC_SETTINGS);
     EXPECT_EQ(d.at(IDC_LOCAL_ADDRESS).items, (std::vector<std::string>{"10.0.0.9", "10.0.0.1"}));
     EXPECT_EQ(d.at(IDC_LOCAL_ADDRESS).text, "10.0.0.9");
     EXPECT_EQ(d.at(IDC_LOCAL_PORT).text, "3975");
@@ -199,9 +211,7 @@ TEST_F(Ui, SettingsDialogShowsTheFirstLocalAddressAndTheLastAcceptedValues) {
     EXPECT_EQ(linkState.portWaitMs, 20);
     EXPECT_TRUE(linkState.highPriority);
 
-    fakeWidgets.onSettingsDialog = nullptr;
-    panelCommand(IDC_SETTINGS, 0);
-    d = fakeWidgets.lastDialog;
+    d = shown(IDC_SETTINGS);
     EXPECT_EQ(d.at(IDC_LOCAL_ADDRESS).text, "10.0.0.9"); // the first again
     EXPECT_EQ(d.at(IDC_LOCAL_PORT).text, "4000");
     EXPECT_EQ(d.at(IDC_SERIAL_PORT).selected, 2);
@@ -230,8 +240,7 @@ TEST_F(Ui, SettingsPortMustBeOneTo49999) {
                           {"port", 0},       {"", 0},    {" 80 ", 80}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
-        resetFakes();
-        resetFakeWidgets();
+        SetUp();
         start();
         acceptSettings([&c](DialogWindow& d) {
             d.type(IDC_LOCAL_ADDRESS, "127.0.0.2");
@@ -319,8 +328,7 @@ TEST_F(Ui, IncreasePortTimeGreysTheGroupsEvenWhenThePortFails) {
 }
 
 TEST_F(Ui, StartSequenceOpensEverythingSetsPrioritiesAndEnablesTheButtons) {
-    start();
-    acceptSettings();
+    startLinked();
     EXPECT_EQ(fakeWindow.log,
               "Opening serial port COM1 ...success\r\n"
               "Opening UDP socket ...success\r\n"
@@ -407,13 +415,10 @@ TEST_F(Ui, FailedStartStepsStopThereAndLeaveConnectAndListenDisabled) {
 }
 
 TEST_F(Ui, ConnectDialogStoresWhatItReadsAndKeepsThe16BitPort) {
-    start();
-    acceptSettings();
+    startLinked();
 
     // First opening: empty address, port 3975.
-    fakeWidgets.onConnectDialog = nullptr;
-    panelCommand(IDC_CONNECT, 0);
-    EXPECT_EQ(fakeWidgets.lastDialog.at(IDC_REMOTE_ADDRESS).text, "");
+    EXPECT_EQ(shown(IDC_CONNECT).at(IDC_REMOTE_ADDRESS).text, "");
     EXPECT_EQ(fakeWidgets.lastDialog.at(IDC_REMOTE_PORT).text, "3975");
 
     struct Case {
@@ -447,8 +452,7 @@ TEST_F(Ui, ConnectDialogStoresWhatItReadsAndKeepsThe16BitPort) {
 }
 
 TEST_F(Ui, ConnectDialogRefusesTheAddressBeforeThePortAndShowsRefusalsAgain) {
-    start();
-    acceptSettings();
+    startLinked();
 
     acceptConnect("", "0");
     EXPECT_EQ(fakeWidgets.errorBoxes, std::vector<std::string>{"Valid IP address required"});
@@ -464,24 +468,17 @@ TEST_F(Ui, ConnectDialogRefusesTheAddressBeforeThePortAndShowsRefusalsAgain) {
     EXPECT_EQ(linkState.connectionState, Idle);
 
     // The refused entries come back at the next opening.
-    fakeWidgets.onConnectDialog = nullptr;
-    panelCommand(IDC_CONNECT, 0);
-    EXPECT_EQ(fakeWidgets.lastDialog.at(IDC_REMOTE_ADDRESS).text, "255.255.255.255");
+    EXPECT_EQ(shown(IDC_CONNECT).at(IDC_REMOTE_ADDRESS).text, "255.255.255.255");
     acceptConnect("127.0.0.3", "50000");
-    fakeWidgets.onConnectDialog = nullptr;
-    panelCommand(IDC_CONNECT, 0);
-    EXPECT_EQ(fakeWidgets.lastDialog.at(IDC_REMOTE_ADDRESS).text, "127.0.0.3");
+    EXPECT_EQ(shown(IDC_CONNECT).at(IDC_REMOTE_ADDRESS).text, "127.0.0.3");
     EXPECT_EQ(fakeWidgets.lastDialog.at(IDC_REMOTE_PORT).text, "50000");
     // A refused port whose 16-bit value is 0 leaves the field empty.
     acceptConnect("127.0.0.3", "65536");
-    fakeWidgets.onConnectDialog = nullptr;
-    panelCommand(IDC_CONNECT, 0);
-    EXPECT_EQ(fakeWidgets.lastDialog.at(IDC_REMOTE_PORT).text, "");
+    EXPECT_EQ(shown(IDC_CONNECT).at(IDC_REMOTE_PORT).text, "");
 }
 
 TEST_F(Ui, ConnectAcceptedEntersConnectingOnlyWhenTheFirstRequestWent) {
-    start();
-    acceptSettings();
+    startLinked();
 
     fakeNet.sendResults = {-1};
     fakeNet.lastError = 10051;
@@ -496,8 +493,7 @@ TEST_F(Ui, ConnectAcceptedEntersConnectingOnlyWhenTheFirstRequestWent) {
     acceptConnect("127.0.0.2", "5000");
     EXPECT_EQ(linkState.connectionState, Connecting);
     EXPECT_TRUE(fakeWindow.timerRunning);
-    EXPECT_EQ(fakeWindow.buttons[ConnectButton].id, IDC_CONNECT_CANCEL);
-    EXPECT_EQ(fakeWindow.buttons[ConnectButton].caption, "Cancel");
+    expectButton(ConnectButton, "Cancel", IDC_CONNECT_CANCEL, true);
     EXPECT_FALSE(enabled(SettingsButton));
     EXPECT_FALSE(enabled(ListenButton));
 
@@ -516,8 +512,7 @@ TEST_F(Ui, ConnectAcceptedEntersConnectingOnlyWhenTheFirstRequestWent) {
 }
 
 TEST_F(Ui, ConnectThenCancelLeavesTheStatisticsClearedAndFocusesConnect) {
-    start();
-    acceptSettings();
+    startLinked();
     linkState.errorCount = 5;
     linkState.pingTotalMs = 70;
     linkState.pingSamples = 3;
@@ -544,8 +539,7 @@ TEST_F(Ui, ConnectThenCancelLeavesTheStatisticsClearedAndFocusesConnect) {
 }
 
 TEST_F(Ui, PanelRoutesItsCommands) {
-    start();
-    acceptSettings();
+    startLinked();
     fakeWindow.log.clear();
 
     EXPECT_FALSE(panelCommand(1, 0));
@@ -576,8 +570,7 @@ TEST_F(Ui, PanelRoutesItsCommands) {
 }
 
 TEST_F(Ui, SocketNotificationLogsItsErrorAndReadsOnlyForFdRead) {
-    start();
-    acceptSettings();
+    startLinked();
     fakeWindow.log.clear();
     linkState.connectionState = Listening;
 
@@ -604,8 +597,7 @@ TEST_F(Ui, SocketNotificationLogsItsErrorAndReadsOnlyForFdRead) {
 }
 
 TEST_F(Ui, MainWindowCloseAsksOnlyDuringATransfer) {
-    start();
-    acceptSettings();
+    startLinked();
 
     linkState.transferStage = 8;
     fakeWindow.answerYes = false;
@@ -624,8 +616,7 @@ TEST_F(Ui, MainWindowCloseAsksOnlyDuringATransfer) {
 }
 
 TEST_F(Ui, TheFineTimerSpansEveryPortThreadFromStartUpToShutdown) {
-    start();
-    acceptSettings();
+    startLinked();
     acceptSettings(); // the first thread ends before the second starts
     shutdownProgram();
     EXPECT_EQ(fakeSystem.sequence,
@@ -634,8 +625,7 @@ TEST_F(Ui, TheFineTimerSpansEveryPortThreadFromStartUpToShutdown) {
 }
 
 TEST_F(Ui, ShutdownStopsThePortThreadClosesTheLinkAndEndsWinsock) {
-    start();
-    acceptSettings();
+    startLinked();
     fakeWindow.log.clear();
     linkState.connectionState = Connected;
 
@@ -651,8 +641,7 @@ TEST_F(Ui, ShutdownStopsThePortThreadClosesTheLinkAndEndsWinsock) {
     EXPECT_EQ(linkState.connectionState, Connected);
 
     // Before any link was started: no close lines, WinSock still ends.
-    resetFakes();
-    resetFakeWidgets();
+    SetUp();
     start();
     shutdownProgram();
     EXPECT_EQ(fakeWindow.log, "");
@@ -665,10 +654,8 @@ TEST_F(Ui, ShutdownStopsThePortThreadClosesTheLinkAndEndsWinsock) {
 TEST_F(Ui, ALostSerialDeviceEndsTheLinkAndTellsThePeer) {
     for (bool connected : {true, false}) {
         SCOPED_TRACE(connected);
-        resetFakes();
-        resetFakeWidgets();
-        start();
-        acceptSettings();
+        SetUp();
+        startLinked();
         if (connected) {
             EXPECT_TRUE(panelCommand(IDC_LISTEN, 0));
             fakeNet.incoming.push_back({datagram(ConnectRequest, 0), address("127.0.0.2"), 4000});
@@ -701,19 +688,14 @@ TEST_F(Ui, ALostSerialDeviceEndsTheLinkAndTellsThePeer) {
         }
         EXPECT_FALSE(fakeSerial.isOpen);
         EXPECT_EQ(linkState.portThread, nullptr);
-        EXPECT_TRUE(enabled(SettingsButton));
-        EXPECT_FALSE(enabled(ConnectButton));
-        EXPECT_FALSE(enabled(ListenButton));
-        EXPECT_EQ(fakeWindow.buttons[ConnectButton].caption, "Connect...");
-        EXPECT_EQ(fakeWindow.buttons[ConnectButton].id, IDC_CONNECT);
-        EXPECT_EQ(fakeWindow.buttons[ListenButton].caption, "Listen");
-        EXPECT_EQ(fakeWindow.buttons[ListenButton].id, IDC_LISTEN);
+        expectButton(SettingsButton, "Settings...", IDC_SETTINGS, true);
+        expectButton(ConnectButton, "Connect...", IDC_CONNECT, false);
+        expectButton(ListenButton, "Listen", IDC_LISTEN, false);
     }
 }
 
 TEST_F(Ui, NewsOfAPortClosedSinceIsOld) {
-    start();
-    acceptSettings();
+    startLinked();
     SerialPort* old = linkState.serialPort;
     acceptSettings(); // a new start: the old port closed, a new one opened
     fakeWindow.log.clear();
