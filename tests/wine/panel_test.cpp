@@ -633,16 +633,12 @@ void fullLog() {
     if (panel == nullptr) return;
     paneClear();
     logNotifications.clear();
-    char line[101];
-    std::memset(line, 'x', 98);
-    line[98] = '\r';
-    line[99] = '\n';
-    line[100] = '\0';
+    const std::string line = std::string(98, 'x') + "\r\n";
     size_t longest = 0;
     bool emptied = false;
     for (int i = 0; i < 1000 && !emptied; ++i) {
         size_t before = size_t(GetWindowTextLengthA(logEdit));
-        paneAppend(line);
+        paneAppend(line.c_str());
         size_t after = size_t(GetWindowTextLengthA(logEdit));
         if (after > longest) longest = after;
         emptied = after < before;
