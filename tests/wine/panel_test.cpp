@@ -674,7 +674,7 @@ void buttonsSwap() {
     CHECK(GetDlgItem(panel, IDC_LISTEN_CANCEL) == listenButton);
     CHECK(windowText(listenButton) == "Disconnect");
 
-    // Back as created, and Enter in the panel presses its default button.
+    // Back as created: a click carries the first id again.
     buttonSetCaption(ConnectButton, "Connect...");
     buttonSetId(ConnectButton, IDC_CONNECT);
     buttonSetCaption(ListenButton, "Listen");
