@@ -18,7 +18,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 import harness  # noqa: E402
 from harness import (CLOSED, START, STARTED, TIMEOUT, Headless,  # noqa: E402
-                     control_packet, free_udp_port)
+                     control_packet, free_udp_port, marked)
 
 
 class Console:
@@ -49,26 +49,15 @@ class Console:
         os.close(self.slave)
 
 
-class HeadlessTest(unittest.TestCase):
-    def setUp(self):
-        self.programs = []
-        self.consoles = []
-
-    def tearDown(self):
-        for p in self.programs:
-            p.kill()
-        for c in self.consoles:
-            c.close()
-
+class HeadlessTest(harness.ProgramsTest):
     def program(self, name):
-        p = Headless(name)
-        self.programs.append(p)
+        p = self.keep(Headless(name))
         p.wait_log(START)
         return p
 
     def console(self):
         c = Console()
-        self.consoles.append(c)
+        self.addCleanup(c.close)
         return c
 
     def test_refused_entries_disabled_buttons_and_status(self):
@@ -84,18 +73,15 @@ class HeadlessTest(unittest.TestCase):
         self.assertEqual(s["values"], [0] * 10)
 
         # Nothing but Settings... can be pressed before a link is started.
-        a.send("click 1012")
-        a.wait_event("error ")
-        a.send("connect 127.0.0.1 4000")
-        a.wait_event("error ")
+        for line in ("click 1012", "connect 127.0.0.1 4000"):
+            a.send(line)
+            a.wait_event("error ")
 
         # Refused entries: the box, then the dialog is cancelled; nothing opens.
-        a.send("settings 127.0.0.1 50000 " + pty.path)
-        self.assertEqual(a.wait_event("messagebox "),
-                         "messagebox Error|Valid socket port required|ok")
-        a.send("settings 255.255.255.255 0 " + pty.path)
-        self.assertEqual(a.wait_event("messagebox "),
-                         "messagebox Error|Valid local IP required|ok")
+        for entries, box in (("127.0.0.1 50000", "Valid socket port required"),
+                             ("255.255.255.255 0", "Valid local IP required")):
+            a.send("settings %s %s" % (entries, pty.path))
+            self.assertEqual(a.wait_event("messagebox "), "messagebox Error|%s|ok" % box)
         a.send("settings 127.0.0.1 4000 " + pty.path + " vsync=7")
         a.wait_event("error ")
         s = a.status()
@@ -147,19 +133,11 @@ class HeadlessTest(unittest.TestCase):
         # A C-packet from B's console arrives marked as having passed the link.
         c_packet = control_packet(0x43, b4=0, b5=1)
         pty_b.write(c_packet)
-        marked = bytearray(c_packet)
-        marked[4] = 1
-        marked[7] = (marked[7] + 1) & 0xFF
-        self.assertEqual(pty_a.read(8), bytes(marked))
+        self.assertEqual(pty_a.read(8), marked(c_packet))
 
         # The counters: A captured and sent one packet and delivered one; the
         # C-packet made both consoles active, so the display catches up.
-        deadline = time.monotonic() + TIMEOUT
-        while True:
-            s = a.status()
-            if s["shown"] == s["values"] or time.monotonic() > deadline:
-                break
-            time.sleep(0.05)
+        s = a.settled_status()
         self.assertEqual(s["values"][:6], [1, 1, 0, 1, 1, 0])
         self.assertEqual(s["shown"], s["values"])
 

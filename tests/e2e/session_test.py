@@ -194,11 +194,12 @@ class LossyRelay:
 class SessionTest(harness.ProgramsTest):
     # ---- helpers ----
 
-    def program(self, name):
-        p = Headless(name)
-        self.keep(p)
-        p.wait_log(START)
-        return p
+    def two_programs(self):
+        """Programs A and B, started, and a free UDP port for each."""
+        a, b = (self.keep(Headless(name)) for name in "AB")
+        for p in (a, b):
+            p.wait_log(START)
+        return a, b, free_udp_port(), free_udp_port()
 
     def path(self, name):
         return os.path.join(self.dir, name)
@@ -241,7 +242,8 @@ class SessionTest(harness.ProgramsTest):
     def watch_transfer(self, sides):
         """Waits for the transfer to start and finish on every side (name ->
         (program, log mark)), sampling the counters meanwhile; returns each
-        side's samples taken while its stage was 8, and the new log marks."""
+        side's samples taken while its stage was 8, the new log marks, and each
+        side's quiet status after it."""
         marks = {n: p.wait_log(STARTED_TRANSFER, m, timeout=SLOW) for n, (p, m) in sides.items()}
         samples = {n: [] for n in sides}
         deadline = time.monotonic() + SLOW
@@ -260,7 +262,7 @@ class SessionTest(harness.ProgramsTest):
                     "%s:\n%s" % (n, p.log()) for n, (p, _) in sides.items()))
             time.sleep(0.03)
         marks = {n: p.wait_log(FINISHED, marks[n]) for n, (p, _) in sides.items()}
-        return samples, marks
+        return samples, marks, dict(zip(sides, self.quiet_status([p for p, _ in sides.values()])))
 
     def quiet_status(self, programs):
         """The counters of every program once nothing moves any more and the
@@ -338,8 +340,7 @@ class SessionTest(harness.ProgramsTest):
         self.start_link(l, l_port, l_options, l_file)
         mark_c, mark_l, burst = self.connect(c, l, l_port)
         sides = {c.name: (c, mark_c), l.name: (l, mark_l)}
-        samples, marks = self.watch_transfer(sides)
-        statuses = dict(zip((c.name, l.name), self.quiet_status([c, l])))
+        samples, marks, statuses = self.watch_transfer(sides)
         try:
             self.check_link(tag, size, samples, statuses, answerer=l.name)
         except AssertionError as e:
@@ -351,8 +352,7 @@ class SessionTest(harness.ProgramsTest):
     # ---- tests ----
 
     def test_two_links_each_with_a_whole_transfer(self):
-        a, b = self.program("A"), self.program("B")
-        port_a, port_b = free_udp_port(), free_udp_port()
+        a, b, port_a, port_b = self.two_programs()
 
         # Link 1: A's console starts a transfer of 8-byte packets (read, then
         # write), frame 20; B's answers, frame 16. B listens, A connects. The
@@ -393,10 +393,7 @@ class SessionTest(harness.ProgramsTest):
             self.assertEqual(log.count("PlayStation RTS line high\r\n"), 2, p.name)
             self.assertEqual(warnings(log), [size_warning(answer_size)], p.name)
             self.assertNotIn(TIME_OUT, log)
-        self.assertIn("Attempting to connect to 127.0.0.1:%d ..connected!\r\n" % port_b, a.log())
-        self.assertIn("Attempting to connect to 127.0.0.1:%d ..connected!\r\n" % port_a, b.log())
-        self.assertEqual(a.log().count("Listening for connection ...connected!\r\n"), 1)
-        self.assertEqual(b.log().count("Listening for connection ...connected!\r\n"), 1)
+            self.assertEqual(log.count("Listening for connection ...connected!\r\n"), 1, p.name)
 
         # The consoles' side of it.
         for tag, (ta, tb), size, least, (burst_name, burst_rx, burst) in (
@@ -420,8 +417,7 @@ class SessionTest(harness.ProgramsTest):
             self.check_pacing(burst_name, read_transcript(burst_rx), burst)
 
     def test_through_a_lossy_relay(self):
-        a, b = self.program("A"), self.program("B")
-        port_a, port_b = free_udp_port(), free_udp_port()
+        a, b, port_a, port_b = self.two_programs()
         relay = LossyRelay(port_b, seed=7, transfer_size=12)
         self.addCleanup(relay.close)
         ta, tb = self.path("a.txt"), self.path("b.txt")
@@ -430,8 +426,7 @@ class SessionTest(harness.ProgramsTest):
         # The first ConnectRequest is lost: one retry, one more dot.
         mark_a, mark_b, _ = self.connect(a, b, port_b, retries=1, stored=1,
                                          relay_port=relay.port)
-        samples, marks = self.watch_transfer({"A": (a, mark_a), "B": (b, mark_b)})
-        status = dict(zip("AB", self.quiet_status([a, b])))
+        samples, marks, status = self.watch_transfer({"A": (a, mark_a), "B": (b, mark_b)})
         self.disconnect(a, b, marks)
         for p in (a, b):
             self.assertEqual(p.close(), 0)
@@ -485,8 +480,7 @@ class SessionTest(harness.ProgramsTest):
             self.assertNotIn(TIME_OUT, logs[name])
 
     def test_a_console_that_falls_silent_and_comes_back(self):
-        a, b = self.program("A"), self.program("B")
-        port_a, port_b = free_udp_port(), free_udp_port()
+        a, b, port_a, port_b = self.two_programs()
         ta, tb = self.path("a.txt"), self.path("b.txt")
         # A's console falls silent after its 10th packet and is back 4 s later,
         # once both sides have given up on the transfer.
@@ -519,8 +513,7 @@ class SessionTest(harness.ProgramsTest):
         report("silent console: time-out lines A %s, B %s" % (psx["A"], psx["B"]))
 
         # Back: a new handshake and a whole transfer.
-        samples, marks = self.watch_transfer({"A": (a, mark_a), "B": (b, mark_b)})
-        status = dict(zip("AB", self.quiet_status([a, b])))
+        samples, marks, status = self.watch_transfer({"A": (a, mark_a), "B": (b, mark_b)})
         self.disconnect(a, b, marks)
         for p in (a, b):
             self.assertEqual(p.close(), 0)
@@ -533,19 +526,19 @@ class SessionTest(harness.ProgramsTest):
         self.assertEqual(warnings(b.log()), [size_warning(8)] * 2)
 
         ra, rb = read_transcript(ta), read_transcript(tb)
+
+        def transfer_packets(records, kind, transfer):
+            return [r.data for r in records
+                    if r.kind == kind and r.transfer == transfer and r.phase == "transfer"]
         # First transfer: A's ten packets reached console B, whole and in order.
-        a1 = [r.data for r in ra if r.kind == "tx" and r.transfer == 1 and r.phase == "transfer"]
-        b1 = [r.data for r in rb if r.kind == "tx" and r.transfer == 1 and r.phase == "transfer"]
+        a1, b1 = transfer_packets(ra, "tx", 1), transfer_packets(rb, "tx", 1)
         self.assertEqual(len(a1), 10)
         self.assertEqual(len(b1), 20)
-        got_b1 = [r.data for r in rb if r.kind == "rx" and r.transfer == 1 and r.phase == "transfer"]
-        self.assertEqual(got_b1, a1)
-        got_a1 = [r.data for r in ra if r.kind == "rx" and r.transfer == 1 and r.phase == "transfer"]
-        self.assertEqual(got_a1[:9], b1[:9], "B's packets up to A's silence")
+        self.assertEqual(transfer_packets(rb, "rx", 1), a1)
+        self.assertEqual(transfer_packets(ra, "rx", 1)[:9], b1[:9], "B's packets up to A's silence")
         # Second transfer: everything, both ways.
         for x, y, rx_, ry in (("A", "B", ra, rb), ("B", "A", rb, ra)):
-            sent = [r.data for r in rx_ if r.kind == "tx" and r.transfer == 2 and r.phase == "transfer"]
-            got = [r.data for r in ry if r.kind == "rx" and r.transfer == 2 and r.phase == "transfer"]
+            sent, got = transfer_packets(rx_, "tx", 2), transfer_packets(ry, "rx", 2)
             self.assertEqual(got, sent, "%s to %s" % (x, y))
             self.assertEqual(len(sent), 30 if x == "A" else 20)
             v, w = status[x]["values"], status[y]["values"]

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <pty.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -36,6 +35,7 @@ using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
 
 const std::string kClosed = "Port thread closed\r\n";
+const std::string kClosing = "Closing serial port\r\n";
 const std::string kMissed = "WARN: DTR line change missed\r\n";
 
 // A C-packet as a console sends it between transfers (valid checksum).
@@ -108,6 +108,7 @@ protected:
         return linkState.local.localCaptured;
     }
     static std::string log() { return paneText(); }
+    std::string opened() const { return "Opening serial port " + path + " ...success\r\n"; }
 
     int master = -1, slave = -1;
     std::string path;
@@ -136,7 +137,7 @@ TEST_F(PortThreadOnPty, CapturesWhatTheConsoleSendsAndEndsSilentlyOnClose) {
     EXPECT_EQ(linkState.portThread, nullptr);
     EXPECT_EQ(linkState.serialPort, nullptr);
     EXPECT_FALSE(linkState.stopPortThread);
-    EXPECT_EQ(log(), "Opening serial port " + path + " ...success\r\nClosing serial port\r\n");
+    EXPECT_EQ(log(), opened() + kClosing);
 }
 
 TEST_F(PortThreadOnPty, TheStopFlagEndsTheThreadInOrder) {
@@ -147,8 +148,7 @@ TEST_F(PortThreadOnPty, TheStopFlagEndsTheThreadInOrder) {
     ASSERT_TRUE(windowLoopUntil([] { return count(log(), kClosed) == 1; }));
     closeSerialPort();
     EXPECT_FALSE(linkState.stopPortThread);
-    EXPECT_EQ(log(), "Opening serial port " + path + " ...success\r\n" + kClosed +
-                         "Closing serial port\r\n");
+    EXPECT_EQ(log(), opened() + kClosed + kClosing);
 }
 
 TEST_F(PortThreadOnPty, ShutdownEndsTheThreadOneWayOrTheOther) {
@@ -164,7 +164,7 @@ TEST_F(PortThreadOnPty, ShutdownEndsTheThreadOneWayOrTheOther) {
         closeSerialPort();
         EXPECT_EQ(linkState.portThread, nullptr);
         EXPECT_LE(count(log(), kClosed), 1);
-        EXPECT_EQ(count(log(), "Closing serial port\r\n"), 1);
+        EXPECT_EQ(count(log(), kClosing), 1);
         linkState.stopPortThread = false;
     }
 }
@@ -190,13 +190,12 @@ TEST_F(PortThreadOnPty, LinesQueuedWhileTheWindowThreadIsBusyArriveWholeAndInOrd
     closeSerialPort();
 
     std::string text = log();
-    std::string head = "Opening serial port " + path + " ...success\r\n";
-    ASSERT_EQ(text.compare(0, head.size(), head), 0);
+    ASSERT_EQ(text.compare(0, opened().size(), opened()), 0);
     int missed = count(text, kMissed);
     EXPECT_GT(missed, 200);
     std::string body;
     for (int i = 0; i < missed; ++i) body += kMissed;
-    EXPECT_EQ(text, head + body + kClosed + "Closing serial port\r\n");
+    EXPECT_EQ(text, opened() + body + kClosed + kClosing);
 }
 
 TEST_F(PortThreadOnPty, ALineThatGoesAwayEndsTheThreadWithoutFloodingTheLog) {

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -305,6 +306,18 @@ protected:
         EXPECT_EQ(error, 0u);
         return r;
     }
+    // The same, while another thread does what it is given.
+    uint32_t waitFor(uint32_t ms, const std::function<void()>& meanwhile) {
+        std::atomic<bool> waiting{false};
+        std::thread other([&] {
+            while (!waiting) std::this_thread::yield();
+            meanwhile();
+        });
+        waiting = true;
+        uint32_t r = waitFor(ms);
+        other.join();
+        return r;
+    }
     // The ended wait's result is one received character; it is read off the line.
     void takeCharacterResult() {
         uint32_t events = 0, error = 0;
@@ -336,16 +349,8 @@ TEST_F(WaitTest, LineWaitEndsForCharactersAndMaskChanges) {
 
     // A mask change from the other thread ends a pending wait with no events.
     arm();
-    std::atomic<bool> waiting{false};
-    std::thread other([&] {
-        while (!waiting) std::this_thread::yield();
-        serialSetMask(port, EvCts | EvDsr);
-    });
-    waiting = true;
     start = Clock::now();
-    uint32_t r = waitFor(2000);
-    other.join();
-    ASSERT_EQ(r, 0u);
+    ASSERT_EQ(waitFor(2000, [this] { serialSetMask(port, EvCts | EvDsr); }), 0u);
     EXPECT_LT(msSince(start), 1000.0);
     events = 99;
     ASSERT_EQ(serialWaitResult(port, wait, &events, &error), 1);
@@ -384,15 +389,7 @@ TEST_F(WaitTest, PacketEventWakesTheWaitAndResets) {
 TEST_F(WaitTest, EndWaitsMakesTheResultFailAsClosed) {
     ASSERT_EQ(serialSetMask(port, EvRxChar | EvCts), 1);
     arm();
-    std::atomic<bool> waiting{false};
-    std::thread closer([&] {
-        while (!waiting) std::this_thread::yield();
-        serialEndWaits(port);
-    });
-    waiting = true;
-    uint32_t r = waitFor(5000);
-    closer.join();
-    ASSERT_EQ(r, 0u);
+    ASSERT_EQ(waitFor(5000, [this] { serialEndWaits(port); }), 0u);
     uint32_t events = 0, error = 0;
     EXPECT_EQ(serialWaitResult(port, wait, &events, &error), 0);
     EXPECT_EQ(error, kPortClosedError);

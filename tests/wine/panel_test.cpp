@@ -91,6 +91,11 @@ std::string className(HWND window) {
 
 std::string itemText(HWND dialog, int id) { return windowText(GetDlgItem(dialog, id)); }
 
+// A check that the log (text, or the pane's own) holds part; the pane shown when not.
+#define CHECK_LOG_HAS(text, part)                                                                  \
+    CHECKF(std::string(text).find(part) != std::string::npos, "log \"%s\"",                      \
+           windowText(logEdit).c_str())
+
 // Handles what is waiting in this thread's queue, the panel's keyboard
 // interface included, for about ms milliseconds.
 void pump(DWORD ms) {
@@ -492,6 +497,14 @@ LRESULT CALLBACK panelSpy(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     return CallWindowProcA(panelOriginalProc, window, message, wParam, lParam);
 }
 
+// Clicks a button; the commands that came of it (the spy's, while it is in place).
+std::vector<int> click(HWND button) {
+    buttonCommands.clear();
+    SendMessageA(button, BM_CLICK, 0, 0);
+    pump(20);
+    return buttonCommands;
+}
+
 // Message boxes and modal dialogs are answered from a CBT hook when they
 // become active.
 struct Shown {
@@ -585,6 +598,16 @@ void logPane() {
     CHECK(itemText(panel, IDC_PING) == "0");
 }
 
+// Runs body on a thread of its own to its end; false when it could not start.
+bool runThread(LPTHREAD_START_ROUTINE body) {
+    HANDLE thread = CreateThread(nullptr, 0, body, nullptr, 0, nullptr);
+    CHECK(thread != nullptr);
+    if (thread == nullptr) return false;
+    CHECK(WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0);
+    CloseHandle(thread);
+    return true;
+}
+
 DWORD WINAPI portThreadLines(LPVOID) {
     logPrintf("WARN: from the port thread %i\r\n", 1);
     logPrintf("WARN: from the port thread %i\r\n", 2);
@@ -595,11 +618,7 @@ DWORD WINAPI portThreadLines(LPVOID) {
 void handOffFromThread() {
     if (panel == nullptr) return;
     paneClear();
-    HANDLE thread = CreateThread(nullptr, 0, portThreadLines, nullptr, 0, nullptr);
-    CHECK(thread != nullptr);
-    if (thread == nullptr) return;
-    CHECK(WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0);
-    CloseHandle(thread);
+    if (!runThread(portThreadLines)) return;
     CHECK(windowText(logEdit).empty()); // not yet: the window thread has not looked
     MSG message;
     CHECK(PeekMessageA(&message, panel, WM_DELIVER_HANDOFFS, WM_DELIVER_HANDOFFS, PM_NOREMOVE));
@@ -614,16 +633,12 @@ void fullLog() {
     if (panel == nullptr) return;
     paneClear();
     logNotifications.clear();
-    char line[101];
-    std::memset(line, 'x', 98);
-    line[98] = '\r';
-    line[99] = '\n';
-    line[100] = '\0';
+    const std::string line = std::string(98, 'x') + "\r\n";
     size_t longest = 0;
     bool emptied = false;
     for (int i = 0; i < 1000 && !emptied; ++i) {
         size_t before = size_t(GetWindowTextLengthA(logEdit));
-        paneAppend(line);
+        paneAppend(line.c_str());
         size_t after = size_t(GetWindowTextLengthA(logEdit));
         if (after > longest) longest = after;
         emptied = after < before;
@@ -649,12 +664,7 @@ void buttonsSwap() {
           !IsWindowEnabled(listenButton));
 
     // A click now carries the new id.
-    buttonCommands.clear();
-    SendMessageA(connectButton, BM_CLICK, 0, 0);
-    pump(20);
-    CHECKF(buttonCommands.size() == 1 && buttonCommands[0] == IDC_CONNECT_CANCEL,
-           "clicks: %d, first id %d", int(buttonCommands.size()),
-           buttonCommands.empty() ? 0 : buttonCommands[0]);
+    CHECK(click(connectButton) == std::vector<int>{IDC_CONNECT_CANCEL});
 
     buttonSetCaption(ListenButton, "Disconnect");
     buttonSetId(ListenButton, IDC_LISTEN_CANCEL);
@@ -664,7 +674,7 @@ void buttonsSwap() {
     CHECK(GetDlgItem(panel, IDC_LISTEN_CANCEL) == listenButton);
     CHECK(windowText(listenButton) == "Disconnect");
 
-    // Back as created, and Enter in the panel presses its default button.
+    // Back as created: a click carries the first id again.
     buttonSetCaption(ConnectButton, "Connect...");
     buttonSetId(ConnectButton, IDC_CONNECT);
     buttonSetCaption(ListenButton, "Listen");
@@ -673,10 +683,7 @@ void buttonsSwap() {
     CHECK(GetDlgItem(panel, IDC_CONNECT) == connectButton);
     CHECK(GetDlgItem(panel, IDC_LISTEN) == listenButton);
     CHECK(windowText(connectButton) == "Connect..." && windowText(listenButton) == "Listen");
-    buttonCommands.clear();
-    SendMessageA(listenButton, BM_CLICK, 0, 0);
-    pump(20);
-    CHECK(buttonCommands.size() == 1 && buttonCommands[0] == IDC_LISTEN);
+    CHECK(click(listenButton) == std::vector<int>{IDC_LISTEN});
 
     // The group boxes, and the focus that goes to the panel.
     panelEnableItem(IDC_LOCAL_GROUP, true);
@@ -772,19 +779,17 @@ void dialogControls() {
     CHECK(dlgGetUint(dialog, IDC_LOCAL_PORT) == 3975);
     dlgSetUint(dialog, IDC_LOCAL_PORT, 4294967295u);
     CHECK(itemText(d, IDC_LOCAL_PORT) == "4294967295");
-    dlgSetText(dialog, IDC_LOCAL_PORT, "12ab");
-    CHECK(dlgGetUint(dialog, IDC_LOCAL_PORT) == 0);
-    dlgSetText(dialog, IDC_LOCAL_PORT, "");
-    CHECK(dlgGetUint(dialog, IDC_LOCAL_PORT) == 0);
-    dlgSetText(dialog, IDC_LOCAL_PORT, "-5");
-    CHECK(dlgGetUint(dialog, IDC_LOCAL_PORT) == 0);
+    // Typed numbers ("4294967296" does not fit 32 bits); "-5" last, read signed too.
+    const struct {
+        const char* typed;
+        unsigned value;
+    } typed[] = {{"12ab", 0}, {"", 0}, {"70000", 70000}, {" 42 ", 42}, {"4294967296", 0}, {"-5", 0}};
+    for (const auto& row : typed) {
+        dlgSetText(dialog, IDC_LOCAL_PORT, row.typed);
+        CHECKF(dlgGetUint(dialog, IDC_LOCAL_PORT) == row.value, "\"%s\" read as %u", row.typed,
+               unsigned(dlgGetUint(dialog, IDC_LOCAL_PORT)));
+    }
     CHECK(dlgGetInt(dialog, IDC_LOCAL_PORT) == -5);
-    dlgSetText(dialog, IDC_LOCAL_PORT, "70000");
-    CHECK(dlgGetUint(dialog, IDC_LOCAL_PORT) == 70000);
-    dlgSetText(dialog, IDC_LOCAL_PORT, " 42 ");
-    CHECK(dlgGetUint(dialog, IDC_LOCAL_PORT) == 42);
-    dlgSetText(dialog, IDC_LOCAL_PORT, "4294967296"); // does not fit 32 bits
-    CHECK(dlgGetUint(dialog, IDC_LOCAL_PORT) == 0);
     dlgSetUint(dialog, IDC_PORT_SPEED, 115200);
     CHECK(dlgGetUint(dialog, IDC_PORT_SPEED) == 115200);
     CHECK(!IsWindowEnabled(GetDlgItem(d, IDC_PORT_SPEED)));
@@ -860,17 +865,24 @@ VOID CALLBACK unstick(HWND, UINT, UINT_PTR timer, DWORD) {
     }
 }
 
+// Runs a modal dialog (run), answered by answer when it becomes active; one
+// still open after 5 s is ended, and modalStuck says so.
+void runModal(bool (*answer)(HWND), void (*run)()) {
+    seen = ModalSeen{};
+    modalStuck = false;
+    onDialog = answer;
+    UINT_PTR timer = SetTimer(nullptr, 0, 5000, unstick);
+    run();
+    KillTimer(nullptr, timer);
+    onDialog = nullptr;
+}
+
 void modalDialogs() {
     if (panel == nullptr) return;
     // The panel's own procedure again: the dialogs' results go through it.
     SetWindowLongPtrA(panel, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(panelOriginalProc));
 
-    seen = ModalSeen{};
-    modalStuck = false;
-    onDialog = settingsSeen;
-    UINT_PTR timer = SetTimer(nullptr, 0, 5000, unstick);
-    runSettingsDialog();
-    KillTimer(nullptr, timer);
+    runModal(settingsSeen, runSettingsDialog);
     CHECK(seen.activations >= 1);
     CHECK(!modalStuck); // Cancel ended it
     CHECK(seen.owner == hostWindow); // the panel's top-level window
@@ -880,15 +892,9 @@ void modalDialogs() {
     CHECKF(seen.lastSerial == "SIM", "last serial port \"%s\"", seen.lastSerial.c_str());
     CHECKF(seen.speed == "115200", "speed \"%s\"", seen.speed.c_str());
 
-    seen = ModalSeen{};
-    modalStuck = false;
     boxes.clear();
     boxAnswer = IDOK;
-    onDialog = connectSeen;
-    timer = SetTimer(nullptr, 0, 5000, unstick);
-    runConnectDialog();
-    KillTimer(nullptr, timer);
-    onDialog = nullptr;
+    runModal(connectSeen, runConnectDialog);
     CHECK(!modalStuck);
     CHECK(seen.owner == hostWindow && seen.caption == "Create Connection");
     CHECKF(seen.remotePort == "3975", "remote port \"%s\"", seen.remotePort.c_str());
@@ -968,17 +974,14 @@ void udpThroughThePanel() {
 
     // Listen, through a click on the button.
     buttonEnable(ListenButton, true);
-    SendMessageA(listenButton, BM_CLICK, 0, 0);
-    pump(20);
+    click(listenButton);
     CHECK(linkState.connectionState == Listening);
     CHECK(windowText(listenButton) == "Cancel" && GetDlgCtrlID(listenButton) == IDC_LISTEN_CANCEL);
 
     // Too long for the 8 bytes read while listening: a failed read, two lines.
     sendToProgram(ConnectRequest, 0, 1);
     CHECK(logShows("WARN: bad UDP packet size (-1), expected 8\r\n", 2000));
-    CHECKF(windowText(logEdit).find("WARN: recvfrom() failed (error #10040)\r\n") !=
-               std::string::npos,
-           "log \"%s\"", windowText(logEdit).c_str());
+    CHECK_LOG_HAS(windowText(logEdit), "WARN: recvfrom() failed (error #10040)\r\n");
     CHECK(linkState.connectionState == Listening);
 
     // A peer's request is answered, and the sender becomes the peer.
@@ -1026,12 +1029,7 @@ bool settingsChosen(HWND dialog) {
 
 void acceptSettings(const char* serialPort) {
     chosenSerialPort = serialPort;
-    seen = ModalSeen{};
-    onDialog = settingsChosen;
-    UINT_PTR timer = SetTimer(nullptr, 0, 5000, unstick);
-    runSettingsDialog();
-    KillTimer(nullptr, timer);
-    onDialog = nullptr;
+    runModal(settingsChosen, runSettingsDialog);
 }
 
 // The log without the port thread's own warnings. Behind COM9 (a pseudo-terminal
@@ -1065,14 +1063,12 @@ void settingsStartFailure() {
     }
     paneClear();
     acceptSettings("COM9"); // run_wine.sh maps it to a pseudo-terminal
-    CHECKF(logWithoutPortThreadWarnings().find("Starting port thread...success\r\n") != std::string::npos,
-           "log \"%s\"", windowText(logEdit).c_str());
+    CHECK_LOG_HAS(logWithoutPortThreadWarnings(), "Starting port thread...success\r\n");
     CHECK(IsWindowEnabled(connectButton) && IsWindowEnabled(listenButton));
 
     paneClear();
     acceptSettings("COM8"); // no such device
-    CHECKF(windowText(logEdit).find("Opening serial port COM8 ...failed") != std::string::npos,
-           "log \"%s\"", windowText(logEdit).c_str());
+    CHECK_LOG_HAS(windowText(logEdit), "Opening serial port COM8 ...failed");
     CHECK(!IsWindowEnabled(connectButton) && !IsWindowEnabled(listenButton));
     CHECK(IsWindowEnabled(settingsButton));
 }
@@ -1089,15 +1085,10 @@ void serialPortLost() {
     acceptSettings("COM9");
     CHECK(IsWindowEnabled(connectButton) && IsWindowEnabled(listenButton));
     paneClear();
-    HANDLE thread = CreateThread(nullptr, 0, portThreadGivesUp, nullptr, 0, nullptr);
-    CHECK(thread != nullptr);
-    if (thread == nullptr) return;
-    CHECK(WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0);
-    CloseHandle(thread);
+    if (!runThread(portThreadGivesUp)) return;
     pump(50);
-    CHECKF(logWithoutPortThreadWarnings().find("Serial device lost, link stopped\r\nClosing serial port\r\n") !=
-               std::string::npos,
-           "log \"%s\"", windowText(logEdit).c_str());
+    CHECK_LOG_HAS(logWithoutPortThreadWarnings(),
+                  "Serial device lost, link stopped\r\nClosing serial port\r\n");
     CHECK(linkState.serialPort == nullptr);
     CHECK(IsWindowEnabled(settingsButton));
     CHECK(!IsWindowEnabled(connectButton) && !IsWindowEnabled(listenButton));
