@@ -32,12 +32,13 @@ PING = COUNTERS.index("ping")
 class Headless:
     """One running zavik-headless: its log (stdout) and its event lines (stderr)."""
 
-    def __init__(self, name, binary=None, on_output=None):
+    def __init__(self, name, binary=None, on_output=None, args=()):
         """binary: the program's path, or a whole command (a list) that speaks
-        the same interface, such as zavik_driver.exe under Wine."""
+        the same interface, such as zavik_driver.exe under Wine; args follow it."""
         self.name = name
         command = binary or BINARY
-        self.proc = subprocess.Popen(command if isinstance(command, list) else [command],
+        command = command if isinstance(command, list) else [command]
+        self.proc = subprocess.Popen(command + list(args),
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE)
         self.out = b""

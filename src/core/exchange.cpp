@@ -8,6 +8,7 @@
 #include "core/link_lock.h"
 #include "core/link_state.h"
 #include "core/log.h"
+#include "core/recovery.h"
 #include "core/warnings.h"
 #include "os/system.h"
 #include "os/udp.h"
@@ -15,6 +16,8 @@
 int sendStoredPackets() {
     LinkLock lock;
     LocalRing& ring = linkState.local;
+    const bool bundles = ring.localStored > 0 && recoveryOn();
+    uint8_t bundle[kMaxDatagram];
     while (ring.localStored > 0) {
         const int i = slotIndex(ring.localSent);
         const int size = ring.localSize[i];
@@ -23,13 +26,19 @@ int sendStoredPackets() {
                       linkState.expectedSize);
             ++linkState.errorCount;
         }
-        ring.localSendTime[i] = clockMs();
+        const uint32_t now = clockMs();
+        ring.localSendTime[i] = now;
 
-        // A slot never holds more than its payload; the datagram is the slot's image.
+        // A slot never holds more than its payload; the datagram is the slot's
+        // image, or with recovery on a bundle of it and the copies still owed.
         int length = size + kHeaderSize;
         if (length > kSlotSize) length = kSlotSize;
         if (length < kHeaderSize) length = kHeaderSize;
         const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&ring.slots[i]);
+        if (bundles) {
+            length = buildBundle(i, now, bundle);
+            bytes = bundle;
+        }
         const int sent = netSendTo(linkState.udpSocket, bytes, length, linkState.remoteAddress);
         if (sent < 0) {
             logPrintf("WARN: sendto() failed (error #%i)\r\n", netLastError());
@@ -41,6 +50,7 @@ int sendStoredPackets() {
         }
         ++ring.localSent;
         --ring.localStored;
+        if (!bundles) offerWithData();
     }
     return 1;
 }
@@ -76,8 +86,9 @@ void storeRemotePacket(const uint8_t* datagram, int length) {
     ++ring.remoteReceived;
     ++ring.remoteStored;
 
+    // With recovery on the ping comes from the bundles' echoes instead.
     uint32_t& sendTime = linkState.local.localSendTime[i];
-    if (sendTime != 0) {
+    if (sendTime != 0 && !recoveryOn()) {
         linkState.pingTotalMs += clockMs() - sendTime;
         ++linkState.pingSamples;
         sendTime = 0;

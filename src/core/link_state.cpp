@@ -52,6 +52,9 @@ void initLinkState() {
     linkState.endMarkerCount = 0;
     linkState.psxActive = false;
 
+    linkState.recovery = LinkRecovery{};
+    linkState.recovery.enabled = true;
+
     linkState.pingTotalMs = 0;
     linkState.pingSamples = 0;
     linkState.errorCount = 0;
@@ -70,6 +73,8 @@ void resetLocalSide() {
     r.localCaptured = 0;
     r.localSent = 0;
     r.localStored = 0;
+    // Packets from before the reset are not repeated into the numbers after it.
+    linkState.recovery.copyCount = 0;
     if (linkState.transferActive) {
         serialSetMask(linkState.serialPort, EvRxChar | EvCts);
         linkState.transferActive = false;

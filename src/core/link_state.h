@@ -17,6 +17,10 @@ enum DatagramType : uint32_t {
     ConnectAccept = 2,
     DisconnectNotice = 3,
     DataPacket = 4,
+    // Between two Zavik sides only (core/recovery.h); a program that knows only
+    // the four above ignores these types in every state.
+    RecoveryOffer = 16,
+    DataBundle = 17,
 };
 
 enum ConnectionState : int32_t {
@@ -73,6 +77,35 @@ struct StatsDisplay {
     uint32_t shownErrorCount;
 };
 
+constexpr int kRecoveryCopies = 4; // datagrams that carry each packet with recovery on
+
+// One packet sent with recovery on, kept for its later copies.
+struct RecoveryCopy {
+    uint32_t sequence;
+    int32_t size;
+    int32_t sendsLeft; // datagrams still to carry it
+    uint8_t payload[kMaxPayload];
+};
+
+// Loss recovery between two Zavik sides (core/recovery.h). Under the link lock.
+struct LinkRecovery {
+    bool enabled;           // this side offers recovery (a switch on the Linux front ends)
+    bool peerOffered;       // offerFrom has offered recovery
+    bool peerHeardMine;     // and has said it heard this side's offer
+    bool announced;         // "Loss recovery on" written for this link
+    bool wasOn;             // recovery was on at some time during this link
+    SocketAddress offerFrom;
+    uint32_t offersWithData; // offers sent beside data packets this link
+    RecoveryCopy copies[kRecoveryCopies]; // newest first
+    int32_t copyCount;
+    uint32_t lastSendMs;    // when the last bundle went
+    int32_t repeats;        // repeats sent since the last new packet
+    bool echoValid;         // the peer's newest bundle: its stamp, when it came
+    uint32_t echoStamp;
+    uint32_t echoArrivedMs;
+    uint32_t recovered;     // packets filed from a later copy, this link
+};
+
 // Fields that the two threads read and write outside the link lock are atomic;
 // every other field shared by the threads is touched only under the link lock
 // (core/link_lock.h).
@@ -114,6 +147,8 @@ struct LinkState {
     bool transferActive;
     int32_t endMarkerCount;
     bool psxActive;
+
+    LinkRecovery recovery;
 
     // statistics
     uint32_t pingTotalMs;

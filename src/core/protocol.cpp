@@ -14,6 +14,7 @@
 #include "core/exchange.h"
 #include "core/link_lock.h"
 #include "core/log.h"
+#include "core/recovery.h"
 #include "core/warnings.h"
 #include "os/system.h"
 #include "os/udp.h"
@@ -21,6 +22,11 @@
 namespace {
 
 constexpr uint32_t kLeaveSleepMs = 500;
+// With recovery on, a disconnect's notice is sent again within its pause, and
+// a side that closes sends its one notice three times.
+constexpr int kNoticeRepeats = 4;
+constexpr uint32_t kNoticeGapMs = kLeaveSleepMs / (kNoticeRepeats + 1);
+constexpr int kClosingNoticeRepeats = 2;
 constexpr int kIdleReadLength = kHeaderSize;
 constexpr int kConnectedReadLength = 74;
 
@@ -51,17 +57,32 @@ void onRemoteDisconnect() {
     logPrintf("disconnected\r\n");
     resetRemoteSide();
     resetLocalSide();
+    recoveryLinkEnded();
+}
+
+// The notice of a side that leaves, before a disconnect or the program's close.
+void sendLeavingNotice() {
+    sendControl(DisconnectNotice);
+    for (int k = extraNoticeCopies(kClosingNoticeRepeats); k > 0; --k) {
+        sendControl(DisconnectNotice);
+    }
 }
 
 // A local disconnect, once it is confirmed: the notice, the pause, the resets.
 void leaveConnection() {
     logPrintf("Sending disconnect packet...");
     sendControl(DisconnectNotice);
-    sleepMs(kLeaveSleepMs);
+    const int repeats = extraNoticeCopies(kNoticeRepeats);
+    for (int k = 0; k < repeats; ++k) {
+        sleepMs(kNoticeGapMs);
+        sendControl(DisconnectNotice);
+    }
+    sleepMs(kLeaveSleepMs - uint32_t(repeats) * kNoticeGapMs);
     logPrintf("disconnected\r\n");
     resetRemoteSide();
     resetLocalSide();
     clearStatistics();
+    recoveryLinkEnded();
 }
 
 void connectedAsListener(const char* message) {
@@ -69,6 +90,15 @@ void connectedAsListener(const char* message) {
     buttonFocus(ListenButton);
     linkState.connectionState = Connected;
     logPrintf("%s", message);
+    recoveryConnected();
+}
+
+// Connecting, and the peer's data shows it is Connected already.
+void connectedByData() {
+    setRemoteAddress();
+    retryTimerKill();
+    buttonSetCaption(ConnectButton, "Disconnect");
+    linkState.connectionState = Connected;
 }
 
 uint32_t nextDueSequence() {
@@ -112,6 +142,38 @@ bool fromPeer(ConnectionState state, const SocketAddress& from, const uint8_t* d
     return true;
 }
 
+// The datagrams only two Zavik sides send each other. Returns false for any
+// other, and for every datagram when this side does not offer recovery: such a
+// side ignores them as unknown types.
+bool onRecoveryDatagram(ConnectionState state, const SocketAddress& from,
+                        const uint8_t* datagram, int length) {
+    if (!linkState.recovery.enabled) return false;
+    const uint32_t type = readLe32(datagram);
+    if (type == RecoveryOffer) {
+        onRecoveryOffer(state, from, readLe32(datagram + 4));
+        return true;
+    }
+    if (type != DataBundle) return false;
+    switch (state) {
+    case Connected:
+        fileBundle(datagram, length, clockMs());
+        break;
+    case Connecting:
+        if (bundleHolds(datagram, length, nextDueSequence())) {
+            connectedByData();
+            fileBundle(datagram, length, clockMs());
+            logPrintf("connected!!\r\n");
+            recoveryConnected();
+        }
+        break;
+    case Idle:
+    case Listening:
+        sendControl(DisconnectNotice); // as for a DataPacket: the peer is told
+        break;
+    }
+    return true;
+}
+
 } // namespace
 
 int sendControl(DatagramType type) {
@@ -129,13 +191,17 @@ int sendControl(DatagramType type) {
 
 int acceptPeer() {
     setRemoteAddress();
-    return sendControl(ConnectAccept);
+    if (!sendControl(ConnectAccept)) return 0;
+    sendRecoveryOffer();
+    return 1;
 }
 
 int beginConnect() {
     setRemoteAddress();
+    recoveryForget();
     logPrintf("Attempting to connect to %s:%i ..", linkState.remoteIp, int(linkState.remotePort));
     if (!sendControl(ConnectRequest)) return 0;
+    sendRecoveryOffer();
     retryTimerStart();
     return 1;
 }
@@ -150,6 +216,7 @@ void enterConnecting() {
 
 void beginListen() {
     clearStatistics();
+    recoveryForget();
     linkState.connectionState = Listening;
     buttonEnable(SettingsButton, false);
     buttonEnable(ConnectButton, false);
@@ -192,7 +259,7 @@ int confirmLeave(const char* caption) {
     if (transferRunning && !askYesNo("Packet transfer in progress, are you sure?", caption)) {
         return 0;
     }
-    if (linkState.connectionState == Connected) sendControl(DisconnectNotice);
+    if (linkState.connectionState == Connected) sendLeavingNotice();
     return 1;
 }
 
@@ -201,12 +268,14 @@ void endConnectionForLostPort() {
     case Connecting:
         retryTimerKill();
         logPrintf("cancelled\r\n");
+        recoveryForget();
         break;
     case Listening:
         logPrintf("cancelled\r\n");
+        recoveryForget();
         break;
     case Connected:
-        sendControl(DisconnectNotice); // the two notices of a local disconnect
+        sendLeavingNotice(); // the two notices of a local disconnect
         leaveConnection();
         break;
     case Idle:
@@ -219,9 +288,10 @@ void endConnectionForLostPort() {
 }
 
 void readDatagram() {
-    uint8_t buffer[kSlotSize];
+    uint8_t buffer[kMaxDatagram];
     const ConnectionState state = linkState.connectionState.load();
-    const int length = state == Connected ? connectedReadLength() : kIdleReadLength;
+    int length = state == Connected ? connectedReadLength() : kIdleReadLength;
+    if (recoveryReadsBundles(state)) length = kMaxDatagram;
     SocketAddress from{};
     const int result = netRecvFrom(linkState.udpSocket, buffer, length, &from);
     if (result < 0) {
@@ -245,6 +315,7 @@ void readDatagram() {
         warnRepeated(WarnBadSize, "WARN: bad UDP packet size (%i), expected %i\r\n", result, length);
         return;
     }
+    if (onRecoveryDatagram(state, from, buffer, result)) return;
     onDatagram(buffer, result);
 }
 
@@ -263,14 +334,13 @@ void onDatagram(const uint8_t* datagram, int length) {
             buttonSetCaption(ConnectButton, "Disconnect");
             linkState.connectionState = Connected;
             logPrintf("connected!\r\n");
+            recoveryConnected();
             sendStoredPackets();
         } else if (type == DataPacket && readLe32(datagram + 4) == nextDueSequence()) {
-            setRemoteAddress();
-            retryTimerKill();
-            buttonSetCaption(ConnectButton, "Disconnect");
-            linkState.connectionState = Connected;
+            connectedByData();
             storeRemotePacket(datagram, length);
             logPrintf("connected!!\r\n");
+            recoveryConnected();
         }
         break;
     case Listening:
@@ -285,7 +355,7 @@ void onDatagram(const uint8_t* datagram, int length) {
         break;
     case Connected:
         if (type == ConnectRequest) {
-            sendControl(ConnectAccept);
+            if (sendControl(ConnectAccept)) sendRecoveryOffer();
         } else if (type == DisconnectNotice) {
             onRemoteDisconnect();
         } else if (type == DataPacket) {
@@ -296,6 +366,6 @@ void onDatagram(const uint8_t* datagram, int length) {
 }
 
 void onRetryTimer() {
-    sendControl(ConnectRequest);
+    if (sendControl(ConnectRequest)) sendRecoveryOffer();
     logPrintf(".");
 }

@@ -18,6 +18,7 @@
 #include "core/link_lock.h"
 #include "core/link_state.h"
 #include "core/log.h"
+#include "core/recovery.h"
 #include "os/serial_device.h"
 #include "os/system.h"
 #include "os/window_effects.h"
@@ -236,6 +237,8 @@ int portThreadMain() {
             continue;
         }
         endRun(waitFailures);
+        // Later copies of the last packets sent, whatever woke the thread.
+        sendDueCopies(clockMs());
         if (woken == 0) {
             uint32_t events = 0;
             if (serialWaitResult(port, wait, &events, &error)) {
@@ -311,6 +314,8 @@ uint32_t msUntilDue(uint32_t now) {
             if (timeout < due) due = timeout;
         }
     }
+    const uint32_t copies = msUntilCopiesDue(now);
+    if (copies < due) due = copies;
     const uint32_t refresh = msUntilRefresh(now);
     return refresh < due ? refresh : due;
 }

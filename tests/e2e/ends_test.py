@@ -187,7 +187,9 @@ class EndsTest(harness.ProgramsTest):
 
         os.close(master)
         a.wait_log("Serial device lost, link stopped\r\n"
-                   "Sending disconnect packet...disconnected\r\nClosing serial port\r\n",
+                   "Sending disconnect packet...disconnected\r\n"
+                   "Loss recovery: 0 packets recovered from later copies\r\n"
+                   "Closing serial port\r\n",
                    mark_a, timeout=SLOW)
         b.wait_log("Disconnect packet received...disconnected\r\n", mark_b)
         s = a.status()

@@ -12,6 +12,7 @@ inline void startFreshProgram() {
     setWindowThread();
     deliverHandOffs();
     initLinkState();
+    linkState.recovery.enabled = false; // the four first datagram types only
     resetRepeatedWarnings();
     paneClear();
 }

@@ -25,6 +25,7 @@
 
 #include "core/link_state.h"
 #include "core/log.h"
+#include "core/recovery.h"
 #include "os/window_effects.h"
 #include "ui/cli/ports.h"
 #include "ui/cli/terminal.h"
@@ -65,6 +66,8 @@ const char kUsage[] =
     "  --increase-port-time  the port thread waits 20 ms instead of 1 ms\n"
     "  --high-priority       run at a higher priority\n"
     "  --once                listen: end after one session\n"
+    "  --no-recovery         offer no loss recovery: the link speaks only the\n"
+    "                        datagrams every peer knows\n"
     "  --quiet               print errors only\n"
     "  --help                print this and exit\n"
     "  --version             print the version and exit\n"
@@ -79,6 +82,7 @@ struct Options {
     std::string bind = "0.0.0.0", port = "3975", vsync = "0";
     std::string host, remotePort = "3975", serial;
     bool increasePortTime = false, highPriority = false, once = false, quiet = false;
+    bool noRecovery = false;
 };
 
 Options options;
@@ -118,7 +122,7 @@ int parseArguments(int argc, char** argv) {
         };
         const bool flag = arg == "--increase-port-time" || arg == "--high-priority" ||
                           arg == "--once" || arg == "--quiet" || arg == "--help" ||
-                          arg == "--version";
+                          arg == "--version" || arg == "--no-recovery";
         if (flag && hasValue) return usageError("option " + arg + " takes no value");
         if (arg == "--help") {
             std::fputs(kUsage, stdout);
@@ -138,6 +142,8 @@ int parseArguments(int argc, char** argv) {
             options.once = true;
         } else if (arg == "--quiet") {
             options.quiet = true;
+        } else if (arg == "--no-recovery") {
+            options.noRecovery = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
             return usageError("unknown option " + arg);
         } else if (count == 3) {
@@ -222,9 +228,10 @@ const char* statusLine() {
     uint32_t v[10];
     statisticsValues(v);
     std::snprintf(line, sizeof line,
-                  "%s  local %u/%u/%u  remote %u/%u/%u  ping %u ms  size %u  tfr %u  errors %u",
+                  "%s  local %u/%u/%u  remote %u/%u/%u  ping %u ms  size %u  tfr %u  errors %u"
+                  "  recovered %u",
                   connectionStateName(linkState.connectionState.load()), v[0], v[1], v[2], v[3],
-                  v[4], v[5], v[6], v[7], v[8], v[9]);
+                  v[4], v[5], v[6], v[7], v[8], v[9], recoveredPackets());
     return line;
 }
 
@@ -321,6 +328,7 @@ int main(int argc, char** argv) {
     const int signals = watchCloseSignals();
     setWindowThread();
     initLinkState();
+    linkState.recovery.enabled = !options.noRecovery;
     frontEndEcho(true);
     frontEndMessageBoxSink(onMessageBox);
     terminalStart(options.quiet                ? LogView::Quiet

@@ -15,7 +15,8 @@ constexpr int kIdCancel = 2;
 // Builds the main window and the panel, runs the panel's initialisation (the
 // log's first lines), shows the window and runs GTK's main loop until the
 // window has been destroyed. gtk_init has run. Returns the exit code, 0.
-int runGtkFrontEnd();
+// recovery: whether the side offers loss recovery (--no-recovery: not).
+int runGtkFrontEnd(bool recovery = true);
 
 // ---- the main window (panel_gtk.cpp); null before it is built and after it
 // was destroyed ----

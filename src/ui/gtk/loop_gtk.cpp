@@ -105,9 +105,10 @@ void startWindowThreadSources() {
     if (signals >= 0) g_unix_fd_add(signals, G_IO_IN, onSignal, nullptr);
 }
 
-int runGtkFrontEnd() {
+int runGtkFrontEnd(bool recovery) {
     setWindowThread();
     initLinkState();
+    linkState.recovery.enabled = recovery;
     startWindowThreadSources();
     buildMainWindow();
     initPanel(); // enables Settings... when it succeeds

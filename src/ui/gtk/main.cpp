@@ -7,5 +7,7 @@
 int main(int argc, char** argv) {
     ensureStandardStreams(); // before anything opens a file
     gtk_init(&argc, &argv);
-    return runGtkFrontEnd();
+    bool recovery;
+    if (!readRecoverySwitch("zavik-gtk", argc, argv, &recovery)) return 2;
+    return runGtkFrontEnd(recovery);
 }

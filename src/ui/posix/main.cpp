@@ -14,6 +14,9 @@
 //   status
 //   close                 (the main window's close box)
 //
+// --no-recovery: the side offers no loss recovery, as a program that knows only
+// the first four datagram types.
+//
 // The end of the input closes the window too, and so do SIGINT, SIGTERM and
 // SIGHUP (a second SIGINT ends the program at once).
 #include <errno.h>
@@ -252,11 +255,14 @@ void onInput() {
 
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
     ensureStandardStreams(); // before anything opens a file
+    bool recovery;
+    if (!readRecoverySwitch("zavik-headless", argc, argv, &recovery)) return 2;
     const int signals = watchCloseSignals();
     setWindowThread();
     initLinkState();
+    linkState.recovery.enabled = recovery;
     frontEndEcho(true);
     initPanel(); // the panel's WM_INITDIALOG; it enables Settings... on success
 

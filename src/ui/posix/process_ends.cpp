@@ -11,6 +11,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -60,4 +62,16 @@ int takeCloseSignal() {
     while (read(signalFd, &count, sizeof count) == ssize_t(sizeof count)) {
     }
     return arrived.exchange(0);
+}
+
+int readRecoverySwitch(const char* program, int argc, char** argv, bool* recovery) {
+    *recovery = true;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--no-recovery") != 0) {
+            std::fprintf(stderr, "%s: unknown option %s\n", program, argv[i]);
+            return 0;
+        }
+        *recovery = false;
+    }
+    return 1;
 }

@@ -15,3 +15,9 @@ int watchCloseSignals();
 
 // The close signal that arrived, or 0; the descriptor is read empty.
 int takeCloseSignal();
+
+// The command line of zavik-headless and zavik-gtk: nothing, or --no-recovery
+// (the side offers no loss recovery and speaks only the four datagram types
+// every peer knows). Returns 1 with *recovery set, or 0 after a line on
+// standard error for anything else.
+int readRecoverySwitch(const char* program, int argc, char** argv, bool* recovery);
