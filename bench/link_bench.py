@@ -13,6 +13,10 @@ loopback, each with a silent console; run for two builds of the program (the
    and the lastWriteTime it was paced from. Lateness of a paced write = its
    start minus the moment the rule first allowed it (the millisecond clock
    reaching lastWriteTime + 20); below 0 would be a write before the rule.
+3. Relay: side A's console sends single 8-byte packets, 50 ms apart; the time
+   from its write to the moment the last byte reaches B's console, both
+   consoles pseudo-terminals, with loss recovery on and with it switched off
+   (--no-recovery on both sides) in the same run.
 
 Each with side B's console (and A's in the idle case) a pseudo-terminal and the
 simulated console (sim:hello=0,transfers=0,frame=20: one greeting at open, then silent).
@@ -81,19 +85,34 @@ class Pty:
         self.path = os.ttyname(slave)
         os.close(slave)
         self.done = False
+        self.got = 0  # bytes the program wrote, and when the count last grew
+        self.got_at = 0
+        self.cond = threading.Condition()
         self.reader = threading.Thread(target=self._drain, daemon=True)
         self.reader.start()
 
     def _drain(self):
         while not self.done:
             try:
-                if not os.read(self.master, 4096):
+                data = os.read(self.master, 4096)
+                if not data:
                     return
+                with self.cond:
+                    self.got += len(data)
+                    self.got_at = time.monotonic_ns()
+                    self.cond.notify_all()
             except OSError:
                 time.sleep(0.01)  # no slave open yet, or already closed
 
     def write(self, data):
         os.write(self.master, data)
+
+    def wait_for(self, count, timeout=5.0):
+        """When the program had written count bytes in all (monotonic ns)."""
+        with self.cond:
+            if not self.cond.wait_for(lambda: self.got >= count, timeout):
+                raise AssertionError("%d of %d bytes reached the console" % (self.got, count))
+            return self.got_at
 
     def close(self):
         self.done = True
@@ -108,14 +127,14 @@ def console(kind):
     return pty.path, pty
 
 
-def link(binary, line_a, line_b, env_b=None):
+def link(binary, line_a, line_b, env_b=None, args=()):
     """Two linked programs: A listens, B connects. (a, b)."""
     port_a, port_b = harness.free_udp_port(), harness.free_udp_port()
-    a = harness.Headless("A", binary)
+    a = harness.Headless("A", binary, args=args)
     saved = dict(os.environ)
     try:
         os.environ.update(env_b or {})
-        b = harness.Headless("B", binary)
+        b = harness.Headless("B", binary, args=args)
     finally:
         os.environ.clear()
         os.environ.update(saved)
@@ -147,13 +166,13 @@ def cpu_seconds(pid):
 
 
 @contextlib.contextmanager
-def linked(binary, line_a, line_b, ptys, env_b=None):
+def linked(binary, line_a, line_b, ptys, env_b=None, args=()):
     """The two linked programs (a, b) for the with block, which they must
     leave by exiting with 0; killed, and the pseudo-terminals closed, however
     it ends."""
     a = b = None
     try:
-        a, b = link(binary, line_a, line_b, env_b)
+        a, b = link(binary, line_a, line_b, env_b, args)
         yield a, b
         for p in (a, b):
             if p.close() != 0:
@@ -218,6 +237,25 @@ def burst_lateness(binary, kind, bursts, packets):
     return late
 
 
+def relay_latency(binary, packets, recovery):
+    """Milliseconds from A's console writing a packet to B's console having it."""
+    pty_a, pty_b = Pty(), Pty()
+    args = () if recovery else ("--no-recovery",)
+    took = []
+    with linked(binary, pty_a.path, pty_b.path, (pty_a, pty_b), args=args) as (a, b):
+        if recovery:
+            for p in (a, b):
+                p.wait_log("Loss recovery on\r\n")
+        time.sleep(0.2)
+        for n in range(packets):
+            expected = pty_b.got + 8
+            sent = time.monotonic_ns()
+            pty_a.write(bytes([0x30, n & 0xFF, 1, 2, 3, 4, 5, 6]))
+            took.append((pty_b.wait_for(expected) - sent) / 1e6)
+            time.sleep(0.05)  # past the frame rule: B writes at once
+    return took
+
+
 def summary(late):
     return "min %6.3f  median %6.3f  max %6.3f ms  (%d writes)" % (
         min(late), statistics.median(late), max(late), len(late))
@@ -230,12 +268,13 @@ def main():
     ap.add_argument("--seconds", type=float, default=10.0, help="idle measurement (10)")
     ap.add_argument("--bursts", type=int, default=5)
     ap.add_argument("--packets", type=int, default=24, help="packets per burst (24)")
+    ap.add_argument("--relays", type=int, default=400, help="packets relayed each way (400)")
     ap.add_argument("--work", default="/tmp/zavik-bench")
     ap.add_argument("--binary", help="measure this zavik-headless only")
     ap.add_argument("--smoke", action="store_true", help="one short round, figures not judged")
     args = ap.parse_args()
     if args.smoke:
-        args.seconds, args.bursts, args.packets = 1.0, 1, 4
+        args.seconds, args.bursts, args.packets, args.relays = 1.0, 1, 4, 10
 
     if args.binary:
         builds = [("given", os.path.abspath(args.binary))]
@@ -261,6 +300,19 @@ def main():
             print("burst, %-3s console: lateness of paced writes %s" % (kind, summary(late)))
             if min(late) < 0:
                 print("  WRITE BEFORE THE RULE ALLOWED IT")
+        if subprocess.run([binary, "--no-recovery"], stdin=subprocess.DEVNULL,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                          timeout=20).returncode != 0:
+            print("relay: this build has no loss recovery to compare")
+            continue
+        medians = {}
+        for recovery in (True, False):
+            took = relay_latency(binary, args.relays, recovery)
+            medians[recovery] = statistics.median(took)
+            print("relay, recovery %-3s: console to console %s"
+                  % ("on" if recovery else "off", summary(took).replace("writes", "packets")))
+        print("relay: median with recovery on minus off: %+.3f ms"
+              % (medians[True] - medians[False]))
     return 0
 
 

@@ -6,6 +6,7 @@ Standard library only. Used by tools/demo.py and by the end-to-end tests.
 """
 import os
 import random
+import re
 import shutil
 import socket
 import subprocess
@@ -83,14 +84,15 @@ class Headless:
         return None if at < 0 else at + len(text)
 
     def wait_log(self, text, start=0, timeout=TIMEOUT):
-        """Waits until text appears in the log at or after start; returns the end of the match."""
-        needle = text.encode("latin-1")
+        """Waits until text (or a compiled pattern) appears in the log at or
+        after start; returns the end of the match."""
+        pattern = text if hasattr(text, "search") else re.compile(re.escape(text))
         deadline = time.monotonic() + timeout
         with self.cond:
             while True:
-                at = self.out.find(needle, start)
-                if at >= 0:
-                    return at + len(needle)
+                match = pattern.search(self.out.decode("latin-1"), start)
+                if match:
+                    return match.end()
                 left = deadline - time.monotonic()
                 if left <= 0:
                     raise AssertionError("%s: %r not logged; log so far:\n%s"

@@ -3,16 +3,14 @@
 two interfaces of the hop namespace, like a cable, and may impair the IPv4
 traffic on the way, like a long path across the internet.
 
-Usage: hop.py [--delay MS] [--jitter MS] [--loss P] [--reorder P]
+Usage: hop.py [--delay MS] [--jitter MS] [--loss P] [--burst N] [--reorder P]
               [--duplicate P] [--seed N] [--lifetime S] [--max-frames N]
 
 It reads every frame that arrives on `west` and `east` (raw packet sockets)
 and sends it out of the other one. Frames other than IPv4 (ARP) pass at once.
 Each IPv4 frame, in each direction on its own:
-  - is lost with probability P (--loss), unless it carries a console packet
-    the consoles cannot do without (a handshake step or a packet that ends a
-    transfer): the program has no retransmission, and losing one of those
-    stalls both consoles for their 3 s give-up instead of testing the link;
+  - is lost with probability P (--loss), whatever it carries, and so are the
+    N - 1 frames after it in the same direction (--burst, 1 by default);
   - else is held back with probability P (--reorder) until the next frame in
     the same direction has gone, so the two arrive the other way round (or
     until 3 x --delay have passed, when no other frame comes);
@@ -47,7 +45,6 @@ ETH_P_ALL = 0x0003
 ETH_P_IP = 0x0800
 PACKET_OUTGOING = 4
 MAX_IN_FLIGHT = 1000
-DATA_PACKET = 4  # the program's datagram type of a console packet
 
 
 def udp_checksum_fixed(frame):
@@ -87,19 +84,6 @@ def udp_flow(frame):
     return "%s:%d" % (src, sport), "%s:%d" % (dst, dport), frame[udp + 8:udp + length]
 
 
-def is_vital(payload):
-    """A console packet the consoles cannot do without: a handshake step
-    (S- or A-packet, or the one-byte 01) or a packet that ends a transfer."""
-    if len(payload) < 8 or int.from_bytes(payload[:4], "little") != DATA_PACKET:
-        return False
-    p = payload[8:]
-    if len(p) == 8 and p[0] == 0xFD and p[1] in (0x41, 0x53):
-        return True
-    if p == b"\x01":
-        return True
-    return len(p) >= 2 and p[-2] & 0x0F == 2 and sum(p[:-1]) & 0xFF == p[-1]
-
-
 class Way:
     """One direction of the link, with its own draws and counts."""
 
@@ -108,10 +92,12 @@ class Way:
         self.rng = random.Random("%d/%s" % (seed, name))
         self.last_due = 0.0
         self.held = None  # (frame, deadline)
-        self.counts = dict(frames=0, ipv4=0, lost=0, spared=0, held=0, reordered=0,
+        self.burst_left = 0  # frames still to lose in the current burst
+        self.counts = dict(frames=0, ipv4=0, lost=0, bursts=0, held=0, reordered=0,
                            duplicated=0, overflow=0)
         self.delays = []
         self.flows = {}
+        self.types = {}  # the program's datagram types (the first word), counted
 
 
 def main():
@@ -119,6 +105,7 @@ def main():
     parser.add_argument("--delay", type=float, default=0.0)
     parser.add_argument("--jitter", type=float, default=0.0)
     parser.add_argument("--loss", type=float, default=0.0)
+    parser.add_argument("--burst", type=int, default=1)
     parser.add_argument("--reorder", type=float, default=0.0)
     parser.add_argument("--duplicate", type=float, default=0.0)
     parser.add_argument("--seed", type=int, default=1)
@@ -158,13 +145,18 @@ def main():
         if flow is not None:
             key = "%s>%s" % flow[:2]
             way.flows[key] = way.flows.get(key, 0) + 1
+            if len(flow[2]) >= 4:
+                kind = str(int.from_bytes(flow[2][:4], "little"))
+                way.types[kind] = way.types.get(kind, 0) + 1
         x = way.rng.random()
         jitter = way.rng.uniform(-args.jitter, args.jitter)
-        if x < args.loss:
-            if flow is None or not is_vital(flow[2]):
-                way.counts["lost"] += 1
-                return
-            way.counts["spared"] += 1
+        if way.burst_left > 0 or x < args.loss:
+            if way.burst_left == 0:
+                way.counts["bursts"] += 1
+                way.burst_left = args.burst
+            way.burst_left -= 1
+            way.counts["lost"] += 1
+            return
         delay = max(0.0, args.delay + jitter) / 1000.0
         due = max(now + delay, way.last_due)
         way.last_due = due
@@ -229,7 +221,7 @@ def main():
     report = {"ended_by": ended_by, "seconds": round(time.monotonic() - started, 3)}
     for way in ways.values():
         d = way.delays
-        report[way.name] = dict(way.counts, flows=way.flows,
+        report[way.name] = dict(way.counts, flows=way.flows, types=way.types,
                                 delay_ms=[round(min(d), 1), round(sum(d) / len(d), 1),
                                           round(max(d), 1)] if d else [])
     print(json.dumps(report), flush=True)
