@@ -54,6 +54,17 @@ void resetFakes() {
     resetRepeatedWarnings();
 }
 
+void captureLocal(const Bytes& payload) {
+    LocalRing& r = linkState.local;
+    const int i = slotIndex(r.localCaptured);
+    r.slots[i].type = DataPacket;
+    r.slots[i].sequence = r.localCaptured;
+    if (!payload.empty()) std::memcpy(r.slots[i].payload, payload.data(), payload.size());
+    r.localSize[i] = int32_t(payload.size());
+    ++r.localCaptured;
+    ++r.localStored;
+}
+
 Bytes controlPacket(uint8_t kind, uint8_t b3, uint8_t b4, uint8_t b5) {
     Bytes p = {0xFD, kind, 0x00, b3, b4, b5, 0x00, 0x00};
     uint8_t sum = 0;

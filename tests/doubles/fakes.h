@@ -181,6 +181,8 @@ Bytes datagram(uint32_t type, uint32_t sequence, const Bytes& payload = {});
 
 // Bytes the console sends, waiting at the port.
 void feed(const Bytes& bytes);
+// Leaves a packet in LocalRing as a capture does.
+void captureLocal(const Bytes& payload);
 // Files a peer packet in RemoteRing as storing it would.
 void storeRemote(uint32_t sequence, const Bytes& payload);
 // The console is in a running transfer of packets of the given size.

@@ -17,10 +17,12 @@
 #include "core/link_state.h"
 #include "core/log.h"
 #include "core/protocol.h"
+#include "core/recovery.h"
 #include "core/warnings.h"
 #include "doubles/fake_widgets.h"
 #include "doubles/fakes.h"
 #include "os/serial_device.h"
+#include "os/system.h"
 #include "os/udp.h"
 #include "serial/port_thread.h"
 #include "ui/panel.h"
@@ -148,13 +150,17 @@ void checkInvariants() {
     for (; checkedReads < fakeSerial.readCounts.size(); ++checkedReads) {
         REQUIRE(fakeSerial.readCounts[checkedReads] <= uint32_t(kMaxPayload));
     }
+    // Bundles, and reads as long as one, only with recovery switched on.
     for (; checkedSent < fakeNet.sent.size(); ++checkedSent) {
-        const size_t n = fakeNet.sent[checkedSent].data.size();
-        REQUIRE(n >= size_t(kHeaderSize) && n <= size_t(kSlotSize));
+        const Bytes& d = fakeNet.sent[checkedSent].data;
+        const bool bundle = d.size() >= 4 && readLe32(d.data()) == DataBundle;
+        REQUIRE(d.size() >= size_t(kHeaderSize));
+        REQUIRE(d.size() <= size_t(bundle ? kMaxDatagram : kSlotSize));
+        REQUIRE(!bundle || s.recovery.enabled);
     }
     for (; checkedReadLengths < fakeNet.readLengths.size(); ++checkedReadLengths) {
         const int n = fakeNet.readLengths[checkedReadLengths];
-        REQUIRE(n >= 0 && n <= kSlotSize);
+        REQUIRE(n >= 0 && n <= (s.recovery.enabled ? kMaxDatagram : kSlotSize));
     }
 
     uint32_t occupied = 0;
@@ -219,11 +225,29 @@ void datagramFrom(Script& in) {
     const char* host = kHosts[who & 3];
     const uint16_t port = (who >> 2 & 3) == 3 ? in.u16() : kPorts[who >> 2 & 3];
     const uint8_t kind = in.byte();
-    const uint32_t type = kind < 200 ? 1 + kind % 4 : in.u32();
+    const uint32_t type = kind < 160 ? 1 + kind % 4
+                          : kind < 200 ? (kind & 1 ? RecoveryOffer : DataBundle)
+                                       : in.u32();
     const uint8_t order = in.byte();
     const uint32_t sequence = order < 200 ? linkState.remote.remoteDelivered + int8_t(in.byte())
                                           : in.u32();
     Bytes data = datagram(type, sequence, in.take(in.byte() % 80));
+    if (type == DataBundle) {
+        // A header, then entries near the next number due, their sizes and
+        // count as the script says, consistent or not.
+        data = datagram(DataBundle, in.u32(), {});
+        data.resize(kBundleHeader);
+        data[14] = in.byte() % 6;
+        data[15] = in.byte();
+        for (int k = in.byte() % 6; k > 0; --k) {
+            Bytes entry(kBundleEntryHeader);
+            writeLe32(entry.data(), linkState.remote.remoteDelivered + in.byte() % 40);
+            entry[4] = in.byte() % 72;
+            const Bytes payload = in.take(entry[4] + (in.byte() % 3) - 1);
+            entry.insert(entry.end(), payload.begin(), payload.end());
+            data.insert(data.end(), entry.begin(), entry.end());
+        }
+    }
     if (in.byte() & 1) data.resize(in.byte() % 8); // too short for a header
 
     const bool peer = fromPeer(data, netParseAddress(host), port);
@@ -362,6 +386,7 @@ void setUp(Script& in, unsigned operations) {
     acceptSettings();
 
     const uint8_t setup = in.byte();
+    linkState.recovery.enabled = (setup & 0x40) != 0;
     switch (setup % 6) {
     case 0:
         break; // Idle
@@ -385,6 +410,11 @@ void setUp(Script& in, unsigned operations) {
         panelCommand(IDC_LISTEN, 0);
         break;
     }
+    // With a peer that offers recovery, when asked (from either peer's place).
+    if (setup & 0x20) {
+        arrive(datagram(RecoveryOffer, kOfferHeard), "127.0.0.2", 4000);
+        arrive(datagram(RecoveryOffer, kOfferHeard), "127.0.0.3", 5000);
+    }
     // Inside a transfer of an announced size of 2 to 257, when asked.
     if ((setup & 0x80) && (operations & (FuzzDatagrams | FuzzConsole))) {
         enterTransfer(2 + in.byte());
@@ -407,6 +437,7 @@ void runLinkScript(const uint8_t* data, size_t size, unsigned operations) {
         chosen.push_back([](Script& s) { datagramFrom(s); return true; });
         chosen.push_back([](Script&) { panelSocketNotify(1); return true; }); // nothing waits
         chosen.push_back([](Script&) { deliverRemotePacket(); return true; });
+        chosen.push_back([](Script&) { sendDueCopies(clockMs()); return true; });
     }
     if (operations & FuzzConsole) {
         chosen.push_back([](Script& s) { consoleBytes(s); return true; });

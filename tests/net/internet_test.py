@@ -250,11 +250,12 @@ class InternetTest(unittest.TestCase):
         self.check_clean_path(values)
         self.measured("listener with a forward", values, pings)
 
-    def both_connect(self, tag, later, hop=(), args_b=()):
+    def both_connect(self, tag, later, hop=(), args_a=(), args_b=()):
         """Both sides press Connect to the other's public address, B `later` s
-        after A. Returns the retries each needed, the pings and what the hop did."""
+        after A. Returns the retries each needed, the pings, what the hop did
+        and the packets each side recovered."""
         self.bed(hop=hop)
-        (a, ta), (b, tb) = self.program("a"), self.program("b", args_b)
+        (a, ta), (b, tb) = self.program("a", args_a), self.program("b", args_b)
         pressed = time.monotonic()
         mark_a = self.connecting(a, PUBLIC_B)
         time.sleep(max(0.0, pressed + later - time.monotonic()))

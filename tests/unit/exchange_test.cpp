@@ -19,17 +19,7 @@ protected:
         linkState.packetEvent = wakeEventCreate();
     }
 
-    // As a capture leaves a packet in LocalRing.
-    static void capture(const Bytes& payload) {
-        LocalRing& r = linkState.local;
-        const int i = slotIndex(r.localCaptured);
-        r.slots[i].type = DataPacket;
-        r.slots[i].sequence = r.localCaptured;
-        if (!payload.empty()) std::memcpy(r.slots[i].payload, payload.data(), payload.size());
-        r.localSize[i] = int32_t(payload.size());
-        ++r.localCaptured;
-        ++r.localStored;
-    }
+    static void capture(const Bytes& payload) { captureLocal(payload); }
 
     static void store(uint32_t sequence, const Bytes& payload = {0xAA}) {
         Bytes d = datagram(DataPacket, sequence, payload);

@@ -77,6 +77,9 @@ class WineSessionTest(harness.ProgramsTest):
         connector.send("connect 127.0.0.1 %d" % port)
         connector.wait_log("connected!\r\n", mark_c, timeout=SLOW)
         listener.wait_log("connected!\r\n", mark_l, timeout=SLOW)
+        # Both sides are Zavik: each offers loss recovery and hears the other.
+        for p, mark in ((connector, mark_c), (listener, mark_l)):
+            p.wait_log("Loss recovery on\r\n", mark, timeout=SLOW)
 
     def transfers(self, programs, count, measured=None):
         """Waits until every program has seen count transfers start and
