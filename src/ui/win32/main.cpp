@@ -29,6 +29,10 @@ bool simOptionsGiven(const char* commandLine, char* word, size_t size) {
 } // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCommand) {
+    // The record starts zero and the panel's initialisation sets the defaults;
+    // loss recovery is offered to every peer (one that does not offer back
+    // never sees more than the offers).
+    linkState.recovery.enabled = true;
     static char simOptions[256];
     const bool simChosen =
         simOptionsGiven(commandLine != nullptr ? commandLine : "", simOptions, sizeof simOptions);
