@@ -161,8 +161,8 @@ bool onRecoveryDatagram(ConnectionState state, const SocketAddress& from,
     case Connecting:
         if (bundleHolds(datagram, length, nextDueSequence())) {
             connectedByData();
+            logPrintf("connected!!\r\n"); // before the bundle says recovery is on
             fileBundle(datagram, length, clockMs());
-            logPrintf("connected!!\r\n");
             recoveryConnected();
         }
         break;

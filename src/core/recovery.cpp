@@ -24,8 +24,11 @@ namespace {
 // (a lost offer or answer); a peer without recovery gets no more than these.
 constexpr uint32_t kMaxOffersWithData = 8;
 // A packet with no successor is repeated after these gaps since the datagram
-// before, so the copies of the last packet of a transfer are 35 ms apart in all.
-constexpr uint32_t kRepeatGapMs[kRecoveryCopies - 1] = {5, 10, 20};
+// before. The first is longer than a frame (16 or 20 ms), so while the console
+// sends a packet every frame the copies ride on the next three packets'
+// datagrams, three frames apart in all; the last packet of a transfer has its
+// copies 25, 50 and 100 ms after it.
+constexpr uint32_t kRepeatGapMs[kRecoveryCopies - 1] = {25, 25, 50};
 constexpr uint32_t kLongestHoldMs = 0xFFFF;
 
 LinkRecovery& rec() { return linkState.recovery; }

@@ -4,7 +4,7 @@
 // heard its own. Then every console packet travels in four DataBundles, its
 // first copy exactly when a plain DataPacket would have gone, its three later
 // copies in the next datagrams or, when no packet follows, in repeats spaced
-// 5, 10 and 20 ms apart. Bundles also carry an echo of the peer's newest one,
+// 25, 25 and 50 ms apart. Bundles also carry an echo of the peer's newest one,
 // which gives the path's round trip for the Ping counter.
 //
 // A peer that never offers (a program that knows only the four first datagram

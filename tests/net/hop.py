@@ -10,7 +10,8 @@ It reads every frame that arrives on `west` and `east` (raw packet sockets)
 and sends it out of the other one. Frames other than IPv4 (ARP) pass at once.
 Each IPv4 frame, in each direction on its own:
   - is lost with probability P (--loss), whatever it carries, and so are the
-    N - 1 frames after it in the same direction (--burst, 1 by default);
+    N - 1 frames after it in the same direction (--burst, 1 by default); the
+    frame after a burst of more than one passes, so bursts never join up;
   - else is held back with probability P (--reorder) until the next frame in
     the same direction has gone, so the two arrive the other way round (or
     until 3 x --delay have passed, when no other frame comes);
@@ -93,6 +94,7 @@ class Way:
         self.last_due = 0.0
         self.held = None  # (frame, deadline)
         self.burst_left = 0  # frames still to lose in the current burst
+        self.after_burst = False  # the last frame ended a burst
         self.counts = dict(frames=0, ipv4=0, lost=0, bursts=0, held=0, reordered=0,
                            duplicated=0, overflow=0)
         self.delays = []
@@ -150,11 +152,13 @@ def main():
                 way.types[kind] = way.types.get(kind, 0) + 1
         x = way.rng.random()
         jitter = way.rng.uniform(-args.jitter, args.jitter)
-        if way.burst_left > 0 or x < args.loss:
+        after_burst, way.after_burst = way.after_burst, False
+        if way.burst_left > 0 or (x < args.loss and not (after_burst and args.burst > 1)):
             if way.burst_left == 0:
                 way.counts["bursts"] += 1
                 way.burst_left = args.burst
             way.burst_left -= 1
+            way.after_burst = way.burst_left == 0
             way.counts["lost"] += 1
             return
         delay = max(0.0, args.delay + jitter) / 1000.0

@@ -144,7 +144,7 @@ TEST_F(RecoveryTest, APeerThatNeverOffersGetsPlainDatagramsAndFewOffers) {
 }
 
 // Each packet travels in four datagrams; the last one's copies go in repeats
-// 5, 10 and 20 ms apart, and then the thread has nothing more to wait for.
+// 25, 25 and 50 ms apart, and then the thread has nothing more to wait for.
 TEST_F(RecoveryTest, EachPacketGoesInFourDatagramsAndTheLastInRepeats) {
     linkedWithRecovery();
     for (uint8_t n = 0; n < 5; ++n) capture({n});
@@ -154,7 +154,7 @@ TEST_F(RecoveryTest, EachPacketGoesInFourDatagramsAndTheLastInRepeats) {
         fakeSystem.now += due;
         sendDueCopies(fakeSystem.now);
     }
-    EXPECT_EQ(gaps, (std::vector<uint32_t>{5, 10, 20}));
+    EXPECT_EQ(gaps, (std::vector<uint32_t>{25, 25, 50}));
     // Each datagram: its newest packet, how many it carries, whether the newest is fresh.
     std::vector<std::vector<uint32_t>> carried;
     for (const FakeNet::Sent& s : fakeNet.sent) {
