@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/console.h"
 #include "core/link_lock.h"
 #include "os/serial_device.h"
 
@@ -71,7 +72,7 @@ void resetLocalSide() {
     r.localSent = 0;
     r.localStored = 0;
     if (linkState.transferActive) {
-        serialSetMask(linkState.serialPort, EvRxChar | EvCts);
+        setLineMask(EvRxChar | EvCts);
         linkState.transferActive = false;
     }
 }
@@ -84,6 +85,7 @@ void clearRemoteSlots() {
 void resetRemoteSide() {
     LinkLock lock;
     clearRemoteSlots();
+    noteRemoteReset();
     linkState.remote.remoteDelivered = 0;
     linkState.remote.remoteReceived = 0;
     linkState.remote.remoteStored = 0;
