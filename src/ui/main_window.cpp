@@ -23,7 +23,11 @@ void onSerialPortLost() {
 }
 
 void onMainWindowClose() {
+    // The question during a transfer; a device lost meanwhile ends the link
+    // afterwards, unless the program has closed (and closed the port) by then.
+    modalBegin();
     if (confirmLeave("Program Exit") != 0) destroyMainWindow();
+    modalEnd();
 }
 
 void shutdownProgram() {
