@@ -88,7 +88,7 @@ bool readLineCounts(SerialPort* port, LineCounts* counts) {
     switch (port->lines) {
     case LinesIcount: {
         serial_icounter_struct ic;
-        if (ioctl(port->fd, TIOCGICOUNT, &ic) != 0) return false;
+        if (lineDriver.icount(port->fd, &ic) != 0) return false;
         counts->cts = uint32_t(ic.cts);
         counts->dsr = uint32_t(ic.dsr);
         return true;
