@@ -242,6 +242,9 @@ int serialWaitEvent(SerialPort* port, LineWait* wait, uint32_t* events, uint32_t
         if (started == WaitPending && isClosing(port)) simPortSetMask(port, simPortMask(port));
         return started;
     }
+    // A wait whose result query failed without ending it is ended before its
+    // record is used again.
+    endOutstandingWait(wait);
     ZeroMemory(&wait->overlapped, sizeof wait->overlapped);
     wait->overlapped.hEvent = wait->event;
     wait->events = 0;
