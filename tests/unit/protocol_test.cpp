@@ -449,7 +449,8 @@ TEST_F(ProtocolTest, IgnoredDatagramsAreLoggedEveryFiveSeconds) {
     EXPECT_EQ(fakeWindow.log, five);
     fakeSystem.now += 1;
     onWarningTimer();
-    EXPECT_EQ(fakeWindow.log, five + "WARN: ignored 8 datagrams from 127.0.0.8:40000 and others\r\n");
+    EXPECT_EQ(fakeWindow.log,
+              five + "WARN: ignored 8 datagrams from 127.0.0.8:40000 and others\r\n");
 }
 
 // A peer behind a router that gives its datagrams another port than the one

@@ -54,8 +54,10 @@ TEST_F(RepeatedWarnings, FiveLinesASecondThenTheCount) {
 
         // Another kind has its own second.
         Bytes d = datagram(DataPacket, 100);
-        for (int i = 0; i < 7; ++i) storeRemotePacket(d.data(), int(d.size())); // stored, refused 6 times
-        const std::string kDuplicate = "WARN: UDP packet position already taken, duplicate packet\r\n";
+        // Stored, then refused six times.
+        for (int i = 0; i < 7; ++i) storeRemotePacket(d.data(), int(d.size()));
+        const std::string kDuplicate =
+            "WARN: UDP packet position already taken, duplicate packet\r\n";
         EXPECT_EQ(fakeWindow.log, times(kOld, 5) + times(kDuplicate, 5));
 
         at(start + 999);
@@ -71,7 +73,8 @@ TEST_F(RepeatedWarnings, FiveLinesASecondThenTheCount) {
         at(start + 1500);
         oldPackets(20);
         at(start + 2000);
-        EXPECT_EQ(fakeWindow.log, times(kOld, 5) + "WARN: old UDP packet received (15 more times)\r\n");
+        EXPECT_EQ(fakeWindow.log,
+                  times(kOld, 5) + "WARN: old UDP packet received (15 more times)\r\n");
         // A second without one: quiet, and the next is written at once.
         at(start + 3000);
         EXPECT_FALSE(fakeWindow.warningTimerRunning);
@@ -107,7 +110,8 @@ TEST_F(RepeatedWarnings, StrayOnesLogTheirOwnLinesAFloodABoundedNumber) {
          "WARN: recv() failed (error #10035)\r\nWARN: bad UDP packet size (-1), expected 74\r\n"},
         {"recvfrom failed", [] { linkState.connectionState = Idle; },
          [&] { readOne(Bytes(9, 0)); }, // longer than the 8 bytes read
-         "WARN: recvfrom() failed (error #10040)\r\nWARN: bad UDP packet size (-1), expected 8\r\n"},
+         "WARN: recvfrom() failed (error #10040)\r\n"
+         "WARN: bad UDP packet size (-1), expected 8\r\n"},
         {"bad size", [] { linkState.connectionState = Idle; }, [&] { readOne(Bytes(4, 0)); },
          "WARN: bad UDP packet size (4), expected 8\r\n"},
         {"old packet", connected, [] { oldPackets(1); }, kOld},

@@ -133,7 +133,8 @@ void threadSetPriority(ThreadHandle* t, ThreadPriority priority) {
     if (pthread_setschedparam(t->thread, SCHED_RR, &p) == 0) return;
     p.sched_priority = 0;
     pthread_setschedparam(t->thread, SCHED_OTHER, &p);
-    if (t->tid.load() != 0) setpriority(PRIO_PROCESS, id_t(t->tid.load()), programNice - kPortThreadAhead);
+    const pid_t tid = t->tid.load();
+    if (tid != 0) setpriority(PRIO_PROCESS, id_t(tid), programNice - kPortThreadAhead);
 }
 
 void processSetHighPriority(bool high) {

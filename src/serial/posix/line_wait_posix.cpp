@@ -112,6 +112,7 @@ bool readLineCounts(SerialPort* port, LineCounts* counts) {
 }
 
 int serialSetMask(SerialPort* port, uint32_t mask) {
+    if (port == nullptr) return 0; // none open: a reset after the port's close
     int result = 1;
     {
         // Line changes made before the new mask are not reported under it.

@@ -194,6 +194,7 @@ int serialModemStatus(SerialPort* port, uint32_t* status) {
 }
 
 int serialSetMask(SerialPort* port, uint32_t mask) {
+    if (port == nullptr) return 0; // none open: a reset after the port's close
     if (port->sim != nullptr) {
         simPortSetMask(port, mask);
         return 1;
