@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/console.h"
 #include "core/link_lock.h"
 #include "os/serial_device.h"
 
@@ -76,7 +77,7 @@ void resetLocalSide() {
     // Packets from before the reset are not repeated into the numbers after it.
     linkState.recovery.copyCount = 0;
     if (linkState.transferActive) {
-        serialSetMask(linkState.serialPort, EvRxChar | EvCts);
+        setLineMask(EvRxChar | EvCts);
         linkState.transferActive = false;
     }
 }
@@ -89,6 +90,7 @@ void clearRemoteSlots() {
 void resetRemoteSide() {
     LinkLock lock;
     clearRemoteSlots();
+    noteRemoteReset();
     linkState.remote.remoteDelivered = 0;
     linkState.remote.remoteReceived = 0;
     linkState.remote.remoteStored = 0;

@@ -128,4 +128,6 @@ SerialPort* takePortLost() {
     return port;
 }
 
+SerialPort* peekPortLost() { return lostPort; }
+
 void clearLog() { paneClear(); }

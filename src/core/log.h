@@ -38,6 +38,8 @@ void handOverPortLost(SerialPort* port);
 // taken. Delivering it asks for a pass of the window thread's loop, where the
 // front end takes it (panelHandOffs).
 SerialPort* takePortLost();
+// The same, left in place.
+SerialPort* peekPortLost();
 
 // Marks the calling thread as the window thread.
 void setWindowThread();

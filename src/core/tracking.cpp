@@ -11,6 +11,7 @@
 #include "core/tracking.h"
 
 #include "core/link_state.h"
+#include "core/console.h"
 #include "core/log.h"
 #include "os/serial_device.h"
 
@@ -71,7 +72,7 @@ void trackControlPacket(uint8_t* bytes, int32_t size) {
     }
     if (linkState.transferStage == kTransferRunning) {
         logPrintf("**Transfer has started **\r\n");
-        serialSetMask(linkState.serialPort, EvCts | EvDsr);
+        setLineMask(EvCts | EvDsr);
         linkState.transferActive = true;
     }
 }
@@ -89,6 +90,6 @@ void trackDataPacket(const uint8_t* bytes, int32_t size) {
     linkState.transferStage = 0;
     clearStatistics();
     logPrintf("Transfer has finished.\r\n");
-    serialSetMask(linkState.serialPort, EvRxChar | EvCts);
+    setLineMask(EvRxChar | EvCts);
     linkState.transferActive = false;
 }

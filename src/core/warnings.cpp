@@ -1,6 +1,7 @@
-// Repeated warnings: the first of a kind is written, the rest of its period
-// counted, and the count written when the period ends. A kind whose period ends
-// with nothing counted is quiet again, and its next warning is written at once.
+// Repeated warnings: the first few of a kind in a period are written as they
+// come, the rest of the period counted, and the count written when the period
+// ends. A kind whose period ends with nothing counted is quiet again, and its
+// next warning is written at once.
 #include "core/warnings.h"
 
 #include <cstdarg>
@@ -15,8 +16,9 @@ namespace {
 
 struct Run {
     bool active;      // a warning of this kind was written or counted this period
-    uint32_t since;   // the period's start: when the last line of the kind was written
-    uint32_t repeats; // counted since then, not written
+    uint32_t since;   // the period's start: its first line, or the last count line
+    uint32_t written; // lines of the kind written as they came in this period
+    uint32_t repeats; // counted in this period, not written
 };
 
 Run runs[kRepeatedWarnings];
@@ -54,6 +56,7 @@ void writeRepeats(int kind, uint32_t now) {
     else logPrintf("WARN: %s (%i more time%s)\r\n", kLabels[kind], int(r.repeats),
                    r.repeats == 1 ? "" : "s");
     r.repeats = 0;
+    r.written = 0;
     r.since = now;
 }
 
@@ -77,6 +80,10 @@ bool takeTurn(int kind) {
     const uint32_t now = clockMs();
     Run& r = runs[kind];
     if (r.active && now - r.since < periodOf(kind)) {
+        if (r.written < kWrittenPerPeriod) {
+            ++r.written;
+            return true;
+        }
         ++r.repeats;
         return false;
     }
@@ -84,6 +91,7 @@ bool takeTurn(int kind) {
     if (r.active && r.repeats > 0) writeRepeats(kind, now);
     r.active = true;
     r.since = now;
+    r.written = 1;
     r.repeats = 0;
     armTimer(now);
     return true;
@@ -132,7 +140,7 @@ void flushRepeatedWarnings() {
 }
 
 void resetRepeatedWarnings() {
-    for (Run& r : runs) r = Run{false, 0, 0};
+    for (Run& r : runs) r = Run{false, 0, 0, 0};
     ignoredFrom = SocketAddress{};
     ignoredOthers = false;
 }

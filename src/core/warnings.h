@@ -1,7 +1,8 @@
 // Warnings that a noisy peer could otherwise repeat without end, from reading
-// and filing datagrams. Each kind is written at most once per period (a second;
-// five for ignored datagrams); the repeats in between are counted, and when the
-// period has passed one line gives their number. Times come from clockMs, the
+// and filing datagrams. The first five of each kind in a period (a second; five
+// for ignored datagrams) are written as they come, so a stray datagram still
+// shows its own lines; the rest of the period are counted, and when the period
+// has passed one line gives their number. Times come from clockMs, the
 // period's end from the panel's warning timer. Window thread only.
 #pragma once
 
@@ -22,9 +23,11 @@ enum RepeatedWarning {
 
 constexpr uint32_t kRepeatPeriodMs = 1000;
 constexpr uint32_t kIgnoredPeriodMs = 5000;
+// Lines of one kind written as they come in one period, before the counting.
+constexpr uint32_t kWrittenPerPeriod = 5;
 
-// Logs the warning, or counts it when one of its kind was logged less than a
-// period ago.
+// Logs the warning, or counts it when five of its kind were logged in the
+// current period.
 void warnRepeated(RepeatedWarning kind, const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))

@@ -4,11 +4,11 @@
 // and turns each into capture, delivery or an exchange turn. With nothing due
 // it waits without a time limit, so an idle link costs no wake-ups.
 //
-// The thread's own line-event wait uses the port handle it copied at start;
-// every other port operation uses the handle current in linkState, read under
-// the link lock. The fields it shares with the window thread are read under the
-// link lock too; capture, delivery, sending and the resets take the lock
-// themselves.
+// The thread works only on the port it was started with, the line-event wait
+// and every other port operation alike, so nothing it does reaches a port opened
+// after it, even when it ends late. It never holds the link lock across a call
+// to the device. The fields it shares with the window thread are read under the
+// link lock; capture, delivery, sending and the resets take the lock themselves.
 #include "serial/port_thread.h"
 
 #include <cstdint>
@@ -22,6 +22,7 @@
 #include "os/serial_device.h"
 #include "os/system.h"
 #include "os/window_effects.h"
+#include "serial/serial_port.h"
 
 namespace {
 
@@ -34,11 +35,13 @@ static_assert(kMaxFillerSize <= kFillerBufferSize, "the filler fits its buffer")
 constexpr uint32_t kConsoleTimeoutMs = 3000;
 
 // A failure that keeps coming back (a wait that will not start, a wait or its
-// result query that keeps failing) is retried after a pause of portWaitMs.
-// Once the pauses of one unbroken run of failures add up to this much, that is,
-// the failure has lasted at least two seconds (the 101st failure in a row at
-// 20 ms, the 2001st at 1 ms), the device is taken as gone and the thread ends. Anything shorter,
-// such as a failure or two while a driver settles, is ridden out.
+// result query that keeps failing) is retried after a pause of portWaitMs; a
+// failed result query ends its wait, so the retry starts a new one. Once the
+// pauses of one unbroken run of failures add up to this much, that is, the
+// failure has lasted at least two seconds (the 101st failure in a row at 20 ms,
+// the 2001st at 1 ms), the device is taken as gone and the thread ends.
+// Anything shorter, such as a failure or two while a driver settles, is ridden
+// out.
 constexpr uint32_t kGiveUpAfterMs = 2000;
 
 // Kept for the life of the program; only writeFillerPacket touches it.
@@ -49,10 +52,7 @@ uint8_t fillerBuffer[kFillerBufferSize];
 uint32_t lastIdleMs = 0;
 bool idleRan = false;
 
-SerialPort* currentPort() {
-    LinkLock lock;
-    return linkState.serialPort;
-}
+SerialPort* ownPort() { return portOfThread(); }
 
 bool connected() { return linkState.connectionState.load() == Connected; }
 
@@ -88,7 +88,7 @@ void endRun(FailureRun& run) {
 // takes nothing or fails.
 void drainPort() {
     uint8_t drain[kDrainSize];
-    SerialPort* port = currentPort();
+    SerialPort* port = ownPort();
     for (;;) {
         uint32_t got = 0;
         if (!serialRead(port, drain, kDrainSize, &got) || got == 0) return;
@@ -126,7 +126,7 @@ void onReceivedCharacter() {
 }
 
 void onCtsChange() {
-    SerialPort* port = currentPort();
+    SerialPort* port = ownPort();
     uint32_t status = 0;
     serialModemStatus(port, &status);
     if (status & MsCtsOn) {
@@ -168,8 +168,8 @@ int closeThread(LineWait* wait) {
     return 0;
 }
 
-// The end when the device has stopped answering. The window thread then ends
-// the link (the port thread never touches the window).
+// The end when the device has stopped answering, or has gone. The window thread
+// then ends the link (the port thread never touches the window).
 int abandonThread(SerialPort* port, LineWait* wait, uint32_t error) {
     lineWaitClose(wait);
     logPrintf("WARN: Serial port stopped answering (error #%i), port thread ended\r\n",
@@ -180,15 +180,10 @@ int abandonThread(SerialPort* port, LineWait* wait, uint32_t error) {
 
 } // namespace
 
-int portThreadMain() {
-    SerialPort* port;
-    WakeEvent* packetEvent;
-    {
-        LinkLock lock;
-        port = linkState.serialPort;
-        packetEvent = linkState.packetEvent;
-        serialSetMask(linkState.serialPort, EvRxChar | EvCts);
-    }
+namespace {
+
+int runPortThread(SerialPort* port, WakeEvent* packetEvent) {
+    serialSetMask(port, EvRxChar | EvCts);
     idleRan = false;
     LineWait* wait = lineWaitCreate();
     if (wait == nullptr) {
@@ -245,13 +240,19 @@ int portThreadMain() {
                 endRun(queryFailures);
                 pending = false;
                 onCommEvent(events);
-            } else if (error == kPortClosedError) {
+            } else if (error == kPortClosedError && serialClosing(port)) {
                 // The port was closed under the wait: end without a word.
                 lineWaitClose(wait);
                 return 0;
-            } else if (failedAgain(queryFailures,
-                                   "WARN: GetOverlappedResult() failed (error #%i)\r\n", error)) {
+            } else if (error == kPortClosedError) {
+                // The handle failed while nobody closed it: the device is gone.
                 return abandonThread(port, wait, error);
+            } else {
+                // The failed query ended the wait: the next turn starts another.
+                pending = false;
+                if (failedAgain(queryFailures, "WARN: GetOverlappedResult() failed (error #%i)\r\n",
+                                error))
+                    return abandonThread(port, wait, error);
             }
         } else if (woken == 1) {
             deliverRemotePacket();
@@ -260,6 +261,24 @@ int portThreadMain() {
         }
     }
     return closeThread(wait);
+}
+
+} // namespace
+
+int portThreadMain() {
+    SerialPort* port;
+    WakeEvent* packetEvent;
+    {
+        LinkLock lock;
+        port = linkState.serialPort;
+        packetEvent = linkState.packetEvent;
+    }
+    bindPortToThread(port);
+    const int result = runPortThread(port, packetEvent);
+    bindPortToThread(nullptr);
+    // A thread that the window thread gave up waiting for closes its port now.
+    portThreadEnded(port);
+    return result;
 }
 
 void onCommEvent(uint32_t events) {
@@ -281,7 +300,7 @@ void onCommEvent(uint32_t events) {
 void exchangeLargePacket() {
     if (deliverRemotePacket() == 0) writeFillerPacket(uint32_t(expectedSizeNow()));
     uint32_t errors = 0, inQueue = 0;
-    serialClearErrors(currentPort(), &errors, &inQueue);
+    serialClearErrors(ownPort(), &errors, &inQueue);
     if (inQueue >= 1 && readPsxPacket(expectedSizeNow()) != 0 && connected()) sendStoredPackets();
     LinkLock lock;
     linkState.psxSendFlag = false;
@@ -293,8 +312,8 @@ int writeFillerPacket(uint32_t size) {
     uint32_t count = size < kMaxFillerSize ? size : kMaxFillerSize;
     for (uint32_t i = 0; i < count; ++i) fillerBuffer[i] = i + 2 >= count ? 4 : 0;
     uint32_t written = 0;
-    if (!serialWrite(currentPort(), fillerBuffer, count, &written)) {
-        logPrintf("WARN: WriteFile() failed (error #%i)\r\n", int(queryCommErrors()));
+    if (!serialWrite(ownPort(), fillerBuffer, count, &written)) {
+        logPrintf("WARN: WriteFile() failed (error #%i)\r\n", int(queryCommErrors(ownPort())));
         return 0;
     }
     if (written < size) {
@@ -333,19 +352,25 @@ void onPortIdle() {
     lastIdleMs = now;
     idleRan = true;
     deliverRemotePacket();
+    bool silent;
     {
         LinkLock lock;
-        if (linkState.transferStage != 0 && linkState.lastReadTime != 0 &&
-            now - linkState.lastReadTime > kConsoleTimeoutMs) {
-            logPrintf("No PlayStation packets received, time-out.\r\n");
-            uint32_t errors = 0, inQueue = 0;
-            serialClearErrors(linkState.serialPort, &errors, &inQueue);
+        silent = linkState.transferStage != 0 && linkState.lastReadTime != 0 &&
+                 now - linkState.lastReadTime > kConsoleTimeoutMs;
+    }
+    if (silent) {
+        logPrintf("No PlayStation packets received, time-out.\r\n");
+        uint32_t errors = 0, inQueue = 0;
+        serialClearErrors(ownPort(), &errors, &inQueue);
+        {
+            LinkLock lock;
             logPrintf("Psx sendflag %i Bytes at port %i CommErrors %i\r\n",
                       int(linkState.psxSendFlag), int(inQueue), int(errors));
             linkState.psxActive = false;
             resetLocalSide();
             resetRemoteSide();
         }
+        applyLineMask();
     }
     refreshStatistics(now);
 }

@@ -37,6 +37,9 @@ int readConnectDialog(DialogWindow* dialog) {
 void connectDialogOk(DialogWindow* dialog) {
     if (!readConnectDialog(dialog)) return; // the dialog stays open
     dlgEnd(dialog, 0);
+    // The device was lost while the dialog was open: the link ends, and no
+    // attempt starts on a port being closed.
+    if (serialPortLostWaiting()) return;
     if (beginConnect() == 1) enterConnecting();
 }
 

@@ -23,17 +23,20 @@ void onSerialPortLost() {
 }
 
 void onMainWindowClose() {
+    // The question during a transfer; a device lost meanwhile ends the link
+    // afterwards, unless the program has closed (and closed the port) by then.
+    modalBegin();
     if (confirmLeave("Program Exit") != 0) destroyMainWindow();
+    modalEnd();
 }
 
 void shutdownProgram() {
     flushRepeatedWarnings(); // the repeats counted and not yet written
     linkState.stopPortThread = true; // seen when the port's close wakes the thread
     closeLink(); // the socket, then the port, ending the port thread first
-    if (linkState.packetEvent != nullptr) {
-        wakeEventClose(linkState.packetEvent);
-        linkState.packetEvent = nullptr;
-    }
+    // A port thread that did not end keeps the event until it does.
+    releasePacketEvent(linkState.packetEvent);
+    linkState.packetEvent = nullptr;
     netCleanup();
     timerPrecisionEnd(); // the port thread has ended
 }

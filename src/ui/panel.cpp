@@ -17,7 +17,31 @@ namespace {
 
 constexpr uint32_t kFdRead = 1; // the event word of a read notification
 
+// Dialogs and message boxes open now. While one is open, the news of a lost
+// serial device waits: the link ends once the dialog or box has returned, so
+// that its answer never acts on a link already ended, nor leaves a side in a
+// state it cannot leave.
+int modalDepth = 0;
+
 } // namespace
+
+void modalBegin() { ++modalDepth; }
+
+void modalEnd() {
+    if (--modalDepth == 0) endLinkOfLostPort();
+}
+
+bool serialPortLostWaiting() {
+    deliverHandOffs();
+    SerialPort* lost = peekPortLost();
+    return lost != nullptr && lost == linkState.serialPort;
+}
+
+void endLinkOfLostPort() {
+    SerialPort* lost = takePortLost();
+    // News of a port closed since (its thread ended on its own meanwhile) is old.
+    if (lost != nullptr && lost == linkState.serialPort) onSerialPortLost();
+}
 
 int initPanel() {
     // Before anything can start the port thread; ended by shutdownProgram.
@@ -61,17 +85,21 @@ bool panelCommand(int id, int notification) {
         beginListen();
         return true;
     case IDC_SETTINGS:
+        modalBegin();
         runSettingsDialog();
+        modalEnd();
         return true;
     case IDC_CONNECT:
         clearStatistics();
+        modalBegin();
         runConnectDialog();
+        modalEnd();
         return true;
     case IDC_CONNECT_CANCEL:
-        endConnection(ConnectButton);
-        return true;
     case IDC_LISTEN_CANCEL:
-        endConnection(ListenButton);
+        modalBegin(); // a disconnect may ask first
+        endConnection(id == IDC_CONNECT_CANCEL ? ConnectButton : ListenButton);
+        modalEnd();
         return true;
     default:
         return false;
@@ -94,9 +122,7 @@ bool panelSocketNotify(uint32_t lParam) {
 
 void panelHandOffs() {
     deliverHandOffs();
-    SerialPort* lost = takePortLost();
-    // News of a port closed since (its thread ended on its own meanwhile) is old.
-    if (lost != nullptr && lost == linkState.serialPort) onSerialPortLost();
+    if (modalDepth == 0) endLinkOfLostPort();
 }
 
 void setStatsGroupsEnabled(bool enable) {

@@ -17,6 +17,14 @@ bool panelSocketNotify(uint32_t lParam);
 // port thread's wake-up): its log lines and counters, and the end of the link
 // when its serial device was lost.
 void panelHandOffs();
+// Around a modal dialog or message box of the panel: a lost serial device's
+// news that comes while one is open ends the link when the last one returns.
+void modalBegin();
+void modalEnd();
+// Whether the current port's device was lost and the link not yet ended.
+bool serialPortLostWaiting();
+// Ends the link if the current port's device was lost.
+void endLinkOfLostPort();
 void setStatsGroupsEnabled(bool enable);
 
 // Settings dialog.

@@ -32,6 +32,7 @@ struct ThreadHandle {
 
 namespace {
 SerialPort thePort;
+SerialPort thePorts[4];
 LineWait theWait;
 WakeEvent theEvent;
 ThreadHandle theThread;
@@ -64,6 +65,16 @@ void captureLocal(const Bytes& payload) {
     ++r.localCaptured;
     ++r.localStored;
 }
+
+int portNumber(SerialPort* port) {
+    for (int i = 0; i < 4; ++i)
+        if (port == &thePorts[i]) return i + 1;
+    return 0;
+}
+
+namespace {
+void use(SerialPort* port) { fakeSerial.portsUsed.push_back(port); }
+} // namespace
 
 Bytes controlPacket(uint8_t kind, uint8_t b3, uint8_t b4, uint8_t b5) {
     Bytes p = {0xFD, kind, 0x00, b3, b4, b5, 0x00, 0x00};
@@ -232,6 +243,7 @@ SerialPort* serialOpen(const char* name, uint32_t* error) {
         return nullptr;
     }
     fakeSerial.isOpen = true;
+    if (fakeSerial.distinctPorts) return &thePorts[(fakeSerial.opened.size() - 1) % 4];
     return &thePort;
 }
 void serialSetQueues(SerialPort*, uint32_t in, uint32_t out) {
@@ -246,16 +258,19 @@ int serialSetLine(SerialPort*, const LineSettings* s) {
     fakeSerial.line = *s;
     return 1;
 }
-int serialGetTimeouts(SerialPort*, CommTimeouts* t) {
+int serialGetTimeouts(SerialPort* port, CommTimeouts* t) {
+    use(port);
     *t = fakeSerial.timeouts;
     return 1;
 }
-int serialSetTimeouts(SerialPort*, const CommTimeouts* t) {
+int serialSetTimeouts(SerialPort* port, const CommTimeouts* t) {
+    use(port);
     fakeSerial.timeouts = *t;
     fakeSerial.timeoutWrites.push_back(*t);
     return 1;
 }
-void serialClose(SerialPort*) {
+void serialClose(SerialPort* port) {
+    fakeSerial.portsClosed.push_back(port);
     ++fakeSerial.closes;
     fakeSerial.isOpen = false;
 }
@@ -272,7 +287,13 @@ bool nextLimit(std::deque<int>& limits, uint32_t* count) {
 }
 } // namespace
 
-int serialRead(SerialPort*, uint8_t* buffer, uint32_t count, uint32_t* done) {
+int serialRead(SerialPort* port, uint8_t* buffer, uint32_t count, uint32_t* done) {
+    use(port);
+    if (fakeSerial.duringRead) {
+        std::function<void()> during = std::move(fakeSerial.duringRead);
+        fakeSerial.duringRead = nullptr;
+        during();
+    }
     fakeSerial.readCounts.push_back(count);
     fakeSerial.io += 'r';
     uint32_t limit = count;
@@ -286,7 +307,8 @@ int serialRead(SerialPort*, uint8_t* buffer, uint32_t count, uint32_t* done) {
     return 1;
 }
 
-int serialWrite(SerialPort*, const uint8_t* buffer, uint32_t count, uint32_t* done) {
+int serialWrite(SerialPort* port, const uint8_t* buffer, uint32_t count, uint32_t* done) {
+    use(port);
     fakeSerial.io += 'w';
     uint32_t limit = count;
     if (!nextLimit(fakeSerial.writeLimits, &limit)) return 0;
@@ -295,18 +317,21 @@ int serialWrite(SerialPort*, const uint8_t* buffer, uint32_t count, uint32_t* do
     return 1;
 }
 
-int serialClearErrors(SerialPort*, uint32_t* errors, uint32_t* inQueue) {
+int serialClearErrors(SerialPort* port, uint32_t* errors, uint32_t* inQueue) {
+    use(port);
     ++fakeSerial.clearErrorCalls;
     if (errors) *errors = fakeSerial.errors;
     if (inQueue) *inQueue = uint32_t(fakeSerial.input.size());
     fakeSerial.errors = 0;
     return 1;
 }
-int serialModemStatus(SerialPort*, uint32_t* status) {
+int serialModemStatus(SerialPort* port, uint32_t* status) {
+    use(port);
     *status = fakeSerial.modem;
     return 1;
 }
-int serialSetMask(SerialPort*, uint32_t mask) {
+int serialSetMask(SerialPort* port, uint32_t mask) {
+    use(port);
     fakeSerial.masks.push_back(mask);
     return 1;
 }
@@ -318,8 +343,10 @@ LineWait* lineWaitCreate() {
 }
 void lineWaitClose(LineWait*) { ++fakeSerial.waitEventsClosed; }
 
-int serialWaitEvent(SerialPort*, LineWait*, uint32_t* events, uint32_t* error) {
+int serialWaitEvent(SerialPort* port, LineWait*, uint32_t* events, uint32_t* error) {
+    use(port);
     ++fakeSerial.waitStarts;
+    fakeSerial.waitFailed = false;
     if (fakeSerial.startSteps.empty()) return WaitPending;
     FakeSerial::StartStep s = fakeSerial.startSteps.front();
     fakeSerial.startSteps.pop_front();
@@ -347,18 +374,32 @@ uint32_t waitLineOrPacket(LineWait*, WakeEvent*, uint32_t, uint32_t timeoutMs,
     return currentStep.result;
 }
 
-int serialWaitResult(SerialPort*, LineWait*, uint32_t* events, uint32_t* error) {
+int serialWaitResult(SerialPort* port, LineWait*, uint32_t* events, uint32_t* error) {
+    use(port);
+    if (fakeSerial.waitFailed) {
+        *error = fakeSerial.waitFailedError;
+        return 0;
+    }
     if (currentStep.resultFails) {
         *error = currentStep.error;
+        fakeSerial.waitFailed = currentStep.error != kPortClosedError;
+        fakeSerial.waitFailedError = currentStep.error;
         return 0;
     }
     *events = currentStep.events;
     return 1;
 }
 
-void serialEndWaits(SerialPort*) { fakeSerial.endWaitsCalled = true; }
+void serialEndWaits(SerialPort* port) {
+    fakeSerial.endWaitsCalled = true;
+    fakeSerial.portsEnding.push_back(port);
+}
 const char* serialLineMethod(SerialPort*) { return fakeSerial.lineMethod; }
-int serialClosing(SerialPort*) { return fakeSerial.endWaitsCalled ? 1 : 0; }
+int serialClosing(SerialPort* port) {
+    if (!fakeSerial.distinctPorts) return fakeSerial.endWaitsCalled ? 1 : 0;
+    const std::vector<SerialPort*>& ending = fakeSerial.portsEnding;
+    return std::find(ending.begin(), ending.end(), port) != ending.end() ? 1 : 0;
+}
 
 // ---- socket library ----
 int netStartup() { return fakeNet.startupResult; }

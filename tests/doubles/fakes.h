@@ -24,6 +24,11 @@ struct FakeSerial {
     uint32_t openError = 2;
     std::vector<std::string> opened; // names asked for, in order
     int closes = 0;
+    bool distinctPorts = false; // each open gives the next of four ports, not always one
+    std::vector<SerialPort*> portsUsed; // the port of every device call after the open, in order
+    std::vector<SerialPort*> portsClosed;
+    // runs inside the next read, as the window thread would while the read hangs
+    std::function<void()> duringRead;
     bool isOpen = false;
     LineSettings line{9600, 7, 2, 1};
     CommTimeouts timeouts{1, 2, 3, 4, 5}; // what the device holds
@@ -67,8 +72,12 @@ struct FakeSerial {
     };
     std::deque<StartStep> startSteps;
     int waitStarts = 0;
+    // a failed result query ends its wait: queries fail so until the next start
+    bool waitFailed = false;
+    uint32_t waitFailedError = 0;
     int waitEventsCreated = 0, waitEventsClosed = 0;
     bool endWaitsCalled = false;
+    std::vector<SerialPort*> portsEnding; // serialEndWaits, port by port
     const char* lineMethod = nullptr; // serialLineMethod
 };
 
@@ -164,6 +173,8 @@ extern FakeSystem fakeSystem;
 // Puts every double and the link state back to the state of a fresh process,
 // with the buttons as the panel creates them.
 void resetFakes();
+// The number of a port from fakeSerial.distinctPorts (1 to 4), else 0.
+int portNumber(SerialPort* port);
 
 // A test with fresh doubles and a fresh LinkState, run on the window thread.
 class LinkTest : public ::testing::Test {

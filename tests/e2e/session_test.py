@@ -49,8 +49,8 @@ def warnings(log):
     return [line + "\r\n" for line in log.split("\r\n") if line.startswith("WARN: ")]
 
 
-# A warning a peer can repeat is written at most once a second; the repeats in
-# between are counted in a line of their own: "WARN: <what> (<n> more times)".
+# A warning a peer can repeat is written at most five times a second; the rest
+# of the second are counted in a line of their own: "WARN: <what> (<n> more times)".
 REPEATS = re.compile(r"WARN: (.*) \((\d+) more times?\)\r\n")
 
 

@@ -1,7 +1,10 @@
 // The front end's output queue over a pipe whose reader stops: writing never
 // waits, whole lines are dropped when the queue is full, and once the reader
 // goes on one line says how many.
+#include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -13,6 +16,19 @@
 #include <thread>
 
 #include "ui/posix/output_queue.h"
+
+namespace {
+// While set, every poll() leaves errno at ENOMEM, as a call that succeeds may.
+std::atomic<bool> pollSpoilsErrno{false};
+} // namespace
+
+extern "C" int poll(pollfd* fds, nfds_t count, int timeoutMs) {
+    using Poll = int (*)(pollfd*, nfds_t, int);
+    static const Poll real = reinterpret_cast<Poll>(dlsym(RTLD_NEXT, "poll"));
+    const int r = real(fds, count, timeoutMs);
+    if (pollSpoilsErrno.load()) errno = ENOMEM;
+    return r;
+}
 
 namespace {
 
@@ -65,6 +81,38 @@ TEST(OutputQueue, DropsWholeLinesWhileNotReadAndSaysHowMany) {
     EXPECT_LT(kept, kLines);
     EXPECT_EQ(got.substr(head.size()),
               "dropped " + std::to_string(kLines - kept) + "\r\nafter\r\n");
+}
+
+// A reader that falls behind a non-blocking descriptor: the writer waits for
+// room and goes on, whatever the calls after the failed write leave in errno.
+TEST(OutputQueue, AFullNonBlockingPipeIsWaitedForNotTakenAsGone) {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+    fcntl(fds[1], F_SETPIPE_SZ, 4096);
+    pollSpoilsErrno = true;
+    OutputQueue* q = outputQueueStart(fds[1], 1 << 20, "dropped %lu\r\n");
+    ASSERT_NE(q, nullptr);
+    std::string expected;
+    for (int i = 0; i < 3000; ++i) expected += "line " + std::to_string(i) + "\r\n";
+    outputQueueWrite(q, expected.data(), expected.size());
+
+    std::string got;
+    std::thread reader([&] {
+        char buffer[4096];
+        pollfd p{fds[0], POLLIN, 0};
+        for (;;) {
+            ssize_t n = read(fds[0], buffer, sizeof buffer);
+            if (n > 0) got.append(buffer, size_t(n));
+            else if (n == 0) return;
+            else ::poll(&p, 1, 100);
+        }
+    });
+    EXPECT_TRUE(outputQueueFinish(q, 5000));
+    close(fds[1]);
+    reader.join();
+    close(fds[0]);
+    pollSpoilsErrno = false;
+    EXPECT_EQ(got, expected);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <stdlib.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -25,6 +26,7 @@
 #include "serial/sim/sim_options.h"
 #include "os/system.h"
 #include "serial/posix/device_list.h"
+#include "serial/posix/device_posix.h"
 #include "serial/serial_port.h"
 #include "ui/posix/front_end.h"
 
@@ -423,6 +425,74 @@ TEST_F(WaitTest, ALineThatGoesAwayFailsTheWaitWithItsError) {
 } // namespace
 
 namespace {
+
+// A driver double: DSR change counts, and a wait that, as the kernel's, reports
+// only the changes made after it was entered.
+std::atomic<uint32_t> driverDsr{0};
+std::atomic<bool> driverEnding{false};
+std::atomic<int> watcherTurns{0};
+std::atomic<bool> secondTurnMayGo{false};
+
+int doubleIcount(int, serial_icounter_struct* counts) {
+    *counts = serial_icounter_struct{};
+    counts->dsr = int(driverDsr.load());
+    return 0;
+}
+int doubleWaitChange(int) {
+    const uint32_t entered = driverDsr.load();
+    while (driverDsr.load() == entered) {
+        if (driverEnding.load()) {
+            errno = EINTR;
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return 0;
+}
+void holdSecondTurn() {
+    if (++watcherTurns != 2) return;
+    while (!secondTurnMayGo.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+// The console's DTR turns again after the port thread looked at the lines and
+// before the watcher waits again: the turn is reported all the same.
+TEST(LineWatcher, AChangeBeforeTheWatcherWaitsAgainIsReported) {
+    const LineDriver real = lineDriver;
+    lineDriver = LineDriver{doubleIcount, doubleWaitChange, holdSecondTurn};
+    SerialPort port;
+    port.controlFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    port.lines = LinesIcount;
+    lineWatchStart(&port);
+    ASSERT_STREQ(serialLineMethod(&port), "waited for (TIOCMIWAIT)");
+    ASSERT_EQ(serialSetMask(&port, EvCts | EvDsr), 1);
+    LineWait* wait = lineWaitCreate();
+    uint32_t events = 0, error = 0;
+    auto turnReported = [&](const std::function<void()>& meanwhile) {
+        EXPECT_EQ(serialWaitEvent(&port, wait, &events, &error), WaitPending);
+        std::thread other(meanwhile);
+        // A wait looks at the lines when its time is up too: the turn must come before.
+        const uint32_t start = clockMs();
+        const uint32_t woken = waitLineOrPacket(wait, nullptr, start, 1000, &error);
+        const uint32_t took = clockMs() - start;
+        other.join();
+        return woken == 0 && took < 900 && serialWaitResult(&port, wait, &events, &error) == 1 &&
+               events == EvDsr;
+    };
+
+    EXPECT_TRUE(turnReported([] { driverDsr = 1; }));
+    EXPECT_TRUE(turnReported([] {
+        // The wait has looked at the lines by now; the watcher has not waited again.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        driverDsr = 2;
+        secondTurnMayGo = true;
+    }));
+
+    driverEnding = true;
+    lineWatchStop(&port);
+    lineWaitClose(wait);
+    close(port.controlFd);
+    lineDriver = real;
+}
 
 // The simulated console is reached by its reserved name, through the same
 // calls: its RTS rises about 100 ms after the open, then it sends its C-packet.

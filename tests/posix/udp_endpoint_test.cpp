@@ -223,8 +223,11 @@ TEST_F(UdpEndpointTest, AStrangerCannotMoveAConnectedLink) {
     EXPECT_EQ(linkState.errorCount, 0u);
     EXPECT_FALSE(readable(stranger.fd, 0)); // no answer to anyone
     EXPECT_FALSE(readable(peer.fd, 0));
-    EXPECT_EQ(log(), "WARN: ignored 1 datagram from 127.0.0.2:" + std::to_string(stranger.port) +
-                         "\r\n");
+    // The first five written as they came, the rest counted for later.
+    std::string five;
+    for (int i = 0; i < 5; ++i)
+        five += "WARN: ignored 1 datagram from 127.0.0.2:" + std::to_string(stranger.port) + "\r\n";
+    EXPECT_EQ(log(), five);
 }
 
 // The port thread sends captured packets while the window thread files what

@@ -121,8 +121,9 @@ TEST_F(ExchangeTest, StoresByItsSequenceAndRefusesOldAndDuplicatePackets) {
 
     store(5, {1});
     store(37, {1}); // the same slot, still holding 5
-    // Within a second the second refusal is counted, not written.
-    EXPECT_EQ(fakeWindow.log, "WARN: UDP packet position already taken, duplicate packet\r\n");
+    // Both refusals are written: the first five of a second are.
+    EXPECT_EQ(fakeWindow.log, "WARN: UDP packet position already taken, duplicate packet\r\n"
+                              "WARN: UDP packet position already taken, duplicate packet\r\n");
     EXPECT_EQ(linkState.errorCount, 3u);
     EXPECT_EQ(r.slots[5].payload[0], 7);
     EXPECT_EQ(uint32_t(r.slots[5].sequence), 5u);

@@ -33,6 +33,12 @@ Step failedQuery(uint32_t error) {
     s.error = error;
     return s;
 }
+// The window thread closes the port: the wait's result query fails so.
+Step closedPort() {
+    Step s = failedQuery(kPortClosedError);
+    s.closesPort = true;
+    return s;
+}
 Step failedWait(uint32_t error) {
     Step s{0xFFFFFFFFu};
     s.error = error;
@@ -63,7 +69,8 @@ protected:
     // Runs the thread until the script runs out, then closes the port: no idle
     // tick after the last step.
     void runThenClose() {
-        fakeSerial.waitSteps.push_back(failedQuery(kPortClosedError));
+        fakeSerial.endWaitsCalled = false; // a thread on a port open anew
+        fakeSerial.waitSteps.push_back(closedPort());
         EXPECT_EQ(portThreadMain(), 0);
         EXPECT_EQ(fakeSerial.waitEventsClosed, 1);
         EXPECT_TRUE(fakeSerial.waitSteps.empty());
@@ -434,12 +441,25 @@ TEST_F(PortThread, AStopFlagSetAtStartEndsTheThreadBeforeAnyWait) {
 }
 
 TEST_F(PortThread, AClosedPortEndsTheThreadSilently) {
-    script({tick(), failedQuery(kPortClosedError), lineEvent(EvRxChar)});
+    script({tick(), closedPort(), lineEvent(EvRxChar)});
     EXPECT_EQ(portThreadMain(), 0);
     EXPECT_EQ(fakeWindow.log, "");
     EXPECT_FALSE(linkState.stopPortThread);
     EXPECT_EQ(fakeSerial.waitEventsClosed, 1);
     EXPECT_EQ(fakeSerial.waitSteps.size(), 1u); // nothing after the closed port
+    EXPECT_EQ(takePortLost(), nullptr);
+}
+
+// A driver that fails the wait as on a closed handle when the device is pulled
+// out, while nobody closed it: the device is lost, not the port closed.
+TEST_F(PortThread, AnInvalidHandleThatNobodyClosedIsALostDevice) {
+    script({tick(), failedQuery(kPortClosedError), lineEvent(EvRxChar)});
+    EXPECT_EQ(portThreadMain(), 0);
+    EXPECT_EQ(fakeWindow.log,
+              "WARN: Serial port stopped answering (error #6), port thread ended\r\n");
+    EXPECT_EQ(takePortLost(), linkState.serialPort);
+    EXPECT_EQ(fakeSerial.waitEventsClosed, 1);
+    EXPECT_EQ(fakeSerial.waitSteps.size(), 1u);
 }
 
 TEST_F(PortThread, AClosingPortEndsTheThreadAtItsNextTurnThoughTheWaitGoesOn) {
@@ -464,13 +484,14 @@ TEST_F(PortThread, RepeatedFailuresAreLoggedOncePerRunAndPaced) {
                                   kClosed);
     EXPECT_EQ(fakeWindow.sleeps, (std::vector<uint32_t>{20, 20, 20, 20, 20}));
 
-    // A result query that keeps failing: the wait stays pending throughout.
+    // A result query that keeps failing: each failure ends its wait, and the
+    // next turn starts another.
     SetUp();
     script({failedQuery(31), failedQuery(31), failedQuery(31), lineEvent(0), failedQuery(31)});
     EXPECT_TRUE(run());
     EXPECT_EQ(count(fakeWindow.log, "WARN: GetOverlappedResult() failed (error #31)\r\n"), 2);
     EXPECT_EQ(fakeWindow.sleeps, (std::vector<uint32_t>{1, 1, 1, 1}));
-    EXPECT_EQ(fakeSerial.waitStarts, 2);
+    EXPECT_EQ(fakeSerial.waitStarts, 6);
 
     // A failing two-handle wait; a tick in between starts a new run.
     SetUp();
@@ -496,6 +517,17 @@ TEST_F(PortThread, TheStopFlagEndsARunOfFailures) {
     EXPECT_TRUE(run());
     EXPECT_EQ(fakeWindow.sleeps.size(), 3u);
     EXPECT_EQ(fakeSerial.waitSteps.size(), 7u);
+}
+
+// One failed result query, on a device that fails a wait's query for good once
+// it failed it: a new wait is started, and the device's next event is taken.
+TEST_F(PortThread, AShortQueryFailureIsRiddenOutByANewWait) {
+    feed(controlPacket(0x43, 0, 1, 1));
+    script({failedQuery(31), lineEvent(EvRxChar), lineEvent(0)});
+    EXPECT_TRUE(run());
+    EXPECT_EQ(fakeWindow.log, "WARN: GetOverlappedResult() failed (error #31)\r\n" + kClosed);
+    EXPECT_EQ(linkState.local.localCaptured, 1u);
+    EXPECT_EQ(takePortLost(), nullptr);
 }
 
 TEST_F(PortThread, ALastingFailureEndsTheThreadWithOneLine) {

@@ -440,17 +440,17 @@ TEST_F(ProtocolTest, OnlyThePeerDrivesTheLink) {
 
 TEST_F(ProtocolTest, IgnoredDatagramsAreLoggedEveryFiveSeconds) {
     connectAsListener();
-    arrive(DataPacket, 0, {}, "127.0.0.9", 40000);
-    EXPECT_EQ(fakeWindow.log, "WARN: ignored 1 datagram from 127.0.0.9:40000\r\n");
-    for (int i = 0; i < 11; ++i) arrive(DataPacket, 0, {}, "127.0.0.9", 40000);
+    std::string five;
+    for (int i = 0; i < 5; ++i) five += "WARN: ignored 1 datagram from 127.0.0.9:40000\r\n";
+    for (int i = 0; i < 12; ++i) arrive(DataPacket, 0, {}, "127.0.0.9", 40000);
     arrive(DataPacket, 0, {}, "127.0.0.8", 40000);
     fakeSystem.now += kIgnoredPeriodMs - 1;
     onWarningTimer();
-    EXPECT_EQ(fakeWindow.log, "WARN: ignored 1 datagram from 127.0.0.9:40000\r\n");
+    EXPECT_EQ(fakeWindow.log, five);
     fakeSystem.now += 1;
     onWarningTimer();
-    EXPECT_EQ(fakeWindow.log, "WARN: ignored 1 datagram from 127.0.0.9:40000\r\n"
-                              "WARN: ignored 12 datagrams from 127.0.0.8:40000 and others\r\n");
+    EXPECT_EQ(fakeWindow.log,
+              five + "WARN: ignored 8 datagrams from 127.0.0.8:40000 and others\r\n");
 }
 
 // A peer behind a router that gives its datagrams another port than the one

@@ -126,13 +126,20 @@ TEST_F(LinkTest, CloseLinkGoesOnWithoutAPortThreadThatDoesNotEnd) {
     EXPECT_EQ(fakeSerial.closes, 0) << "nor is its port closed under it";
     EXPECT_EQ(linkState.portThread, nullptr);
     EXPECT_EQ(linkState.serialPort, nullptr);
+
+    // When it ends at last, it puts the time-outs back and closes its port.
+    const size_t timeoutWrites = fakeSerial.timeoutWrites.size();
+    portThreadEnded(fakeSerial.portsEnding.at(0));
+    EXPECT_EQ(fakeSerial.closes, 1);
+    ASSERT_EQ(fakeSerial.timeoutWrites.size(), timeoutWrites + 1);
+    EXPECT_TRUE(fakeSerial.timeoutWrites.back() == kDevice);
 }
 
 TEST_F(LinkTest, QueryCommErrorsReadsAndClearsTheLineErrors) {
     ASSERT_EQ(openSerialPort(), 1);
     fakeSerial.errors = CeFrame | CeRxParity;
-    EXPECT_EQ(queryCommErrors(), 12u);
-    EXPECT_EQ(queryCommErrors(), 0u);
+    EXPECT_EQ(queryCommErrors(linkState.serialPort), 12u);
+    EXPECT_EQ(queryCommErrors(linkState.serialPort), 0u);
     EXPECT_EQ(fakeSerial.clearErrorCalls, 2);
 }
 

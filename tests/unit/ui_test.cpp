@@ -1,8 +1,12 @@
 // The panel, the Settings and Connect dialogs, the link start and the shutdown,
 // driven through the widget double as a user would drive the window.
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 
+#include "core/link_lock.h"
 #include "core/link_state.h"
 #include "core/log.h"
 #include "core/protocol.h"
@@ -10,6 +14,7 @@
 #include "doubles/fakes.h"
 #include "os/system.h"
 #include "os/udp.h"
+#include "serial/port_thread.h"
 #include "ui/dialog_number.h"
 #include "ui/panel.h"
 #include "ui/resource.h"
@@ -705,4 +710,44 @@ TEST_F(Ui, NewsOfAPortClosedSinceIsOld) {
     EXPECT_EQ(fakeWindow.log, "");
     EXPECT_TRUE(enabled(ConnectButton));
     linkState.serialPort = old;
+}
+
+// A port thread hangs in a read past the 3 s that closing waits for it, while
+// the window thread accepts Settings again and then shuts down. The window
+// thread is never held up by it; when the read returns, the thread takes
+// nothing into the new link, works on no port but its own, and, as it ends,
+// closes its port and the packet event that shutdown left to it.
+TEST_F(Ui, APortThreadStuckInTheDeviceReachesNoLaterPortNorAClosedHandle) {
+    fakeSerial.distinctPorts = true;
+    startLinked();
+    SerialPort* first = linkState.serialPort;
+    feed(controlPacket(0x43, 0, 1, 1));
+    fakeSerial.waitSteps.push_back(FakeSerial::WaitStep{0, EvRxChar});
+    std::atomic<bool> lockTaken{false};
+    std::thread otherThread;
+    fakeSerial.duringRead = [&] {
+        otherThread = std::thread([&] {
+            LinkLock lock;
+            lockTaken = true;
+        });
+        for (int i = 0; i < 2000 && !lockTaken; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_TRUE(lockTaken) << "the link lock was held across the read";
+        fakeSystem.threadWaitsRunning = 100000;
+        acceptSettings();
+        EXPECT_EQ(portNumber(linkState.serialPort), 2);
+        fakeSystem.threadWaitsRunning = 0; // the second thread ends as asked
+        shutdownProgram();
+        ASSERT_EQ(fakeSerial.portsClosed.size(), 1u); // the second port only
+        EXPECT_NE(fakeSerial.portsClosed[0], first);
+        EXPECT_EQ(fakeSystem.eventsClosed, 0) << "closed under the running thread";
+        fakeSerial.portsUsed.clear();
+    };
+    EXPECT_EQ(portThreadMain(), 0);
+    otherThread.join();
+    EXPECT_EQ(linkState.local.localCaptured, 0u);
+    for (SerialPort* used : fakeSerial.portsUsed) EXPECT_EQ(used, first);
+    ASSERT_EQ(fakeSerial.portsClosed.size(), 2u);
+    EXPECT_EQ(fakeSerial.portsClosed[1], first);
+    EXPECT_EQ(fakeSystem.eventsClosed, 1);
 }

@@ -1,6 +1,11 @@
-// Warnings a noisy peer repeats: one line a second for each kind, then the
+// Warnings a noisy peer repeats: five lines a second for each kind, then the
 // count of those not written; the error count still counts every one.
+#include <arpa/inet.h>
+
+#include <functional>
+
 #include "core/exchange.h"
+#include "core/protocol.h"
 #include "core/warnings.h"
 #include "doubles/fakes.h"
 #include "os/udp.h"
@@ -30,52 +35,135 @@ protected:
 
 const std::string kOld = "WARN: old UDP packet received\r\n";
 
-TEST_F(RepeatedWarnings, OneLineASecondThenTheCount) {
+std::string times(const std::string& line, int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) s += line;
+    return s;
+}
+
+TEST_F(RepeatedWarnings, FiveLinesASecondThenTheCount) {
     // Across the wrap of the millisecond clock.
     for (uint32_t start : {1000u, 0xFFFFFE00u}) {
         SCOPED_TRACE(start);
         SetUp();
         fakeSystem.now = start;
         oldPackets(50);
-        EXPECT_EQ(fakeWindow.log, kOld);
+        EXPECT_EQ(fakeWindow.log, times(kOld, 5));
         EXPECT_EQ(linkState.errorCount, 50u);
         EXPECT_EQ(fakeWindow.warningTimerDue, start + 1000);
 
         // Another kind has its own second.
         Bytes d = datagram(DataPacket, 100);
-        for (int i = 0; i < 3; ++i) storeRemotePacket(d.data(), int(d.size())); // stored, refused twice
-        const std::string kDuplicate = "WARN: UDP packet position already taken, duplicate packet\r\n";
-        EXPECT_EQ(fakeWindow.log, kOld + kDuplicate);
+        // Stored, then refused six times.
+        for (int i = 0; i < 7; ++i) storeRemotePacket(d.data(), int(d.size()));
+        const std::string kDuplicate =
+            "WARN: UDP packet position already taken, duplicate packet\r\n";
+        EXPECT_EQ(fakeWindow.log, times(kOld, 5) + times(kDuplicate, 5));
 
         at(start + 999);
         oldPackets(1);
-        EXPECT_EQ(fakeWindow.log, kOld + kDuplicate);
+        EXPECT_EQ(fakeWindow.log, times(kOld, 5) + times(kDuplicate, 5));
         at(start + 1000);
-        EXPECT_EQ(fakeWindow.log, kOld + kDuplicate + "WARN: old UDP packet received (50 more times)\r\n" +
+        EXPECT_EQ(fakeWindow.log, times(kOld, 5) + times(kDuplicate, 5) +
+                                      "WARN: old UDP packet received (46 more times)\r\n" +
                                       "WARN: UDP packet position already taken, duplicate packet "
                                       "(1 more time)\r\n");
-        // A flood that goes on: one count line a second.
+        // A flood that goes on: five lines and one count line a second.
         fakeWindow.log.clear();
         at(start + 1500);
         oldPackets(20);
         at(start + 2000);
-        EXPECT_EQ(fakeWindow.log, "WARN: old UDP packet received (20 more times)\r\n");
+        EXPECT_EQ(fakeWindow.log,
+                  times(kOld, 5) + "WARN: old UDP packet received (15 more times)\r\n");
         // A second without one: quiet, and the next is written at once.
         at(start + 3000);
         EXPECT_FALSE(fakeWindow.warningTimerRunning);
+        fakeWindow.log.clear();
         at(start + 3100);
         oldPackets(1);
-        EXPECT_EQ(fakeWindow.log, "WARN: old UDP packet received (20 more times)\r\n" + kOld);
-        EXPECT_EQ(linkState.errorCount, 74u); // 72 old packets, 2 duplicates
+        EXPECT_EQ(fakeWindow.log, kOld);
+        EXPECT_EQ(linkState.errorCount, 78u); // 72 old packets, 6 duplicates
+    }
+}
+
+// Each kind, from a stray datagram or packet that comes three times within a
+// second: its exact lines each time. From a flood of 100,000: a bounded number
+// of lines, and the count of the rest.
+TEST_F(RepeatedWarnings, StrayOnesLogTheirOwnLinesAFloodABoundedNumber) {
+    struct Row {
+        const char* name;
+        std::function<void()> setUp;
+        std::function<void()> once;
+        std::string lines; // what one of them logs
+    };
+    const uint32_t stranger = inet_addr("192.0.2.7");
+    auto readOne = [](Bytes data, uint32_t from = inet_addr("192.0.2.1")) {
+        fakeNet.incoming.push_back({std::move(data), from, 3975});
+        readDatagram();
+    };
+    auto connected = [] {
+        linkState.connectionState = Connected;
+        linkState.remoteAddress = SocketAddress{kAfInet, htons(3975), inet_addr("192.0.2.1")};
+    };
+    const Row rows[] = {
+        {"recv failed", connected, [] { readDatagram(); }, // nothing waits: would block
+         "WARN: recv() failed (error #10035)\r\nWARN: bad UDP packet size (-1), expected 74\r\n"},
+        {"recvfrom failed", [] { linkState.connectionState = Idle; },
+         [&] { readOne(Bytes(9, 0)); }, // longer than the 8 bytes read
+         "WARN: recvfrom() failed (error #10040)\r\n"
+         "WARN: bad UDP packet size (-1), expected 8\r\n"},
+        {"bad size", [] { linkState.connectionState = Idle; }, [&] { readOne(Bytes(4, 0)); },
+         "WARN: bad UDP packet size (4), expected 8\r\n"},
+        {"old packet", connected, [] { oldPackets(1); }, kOld},
+        {"duplicate", [] { linkState.remote.remoteDelivered = 0; storeRemote(3, Bytes(8, 1)); },
+         [] {
+             Bytes d = datagram(DataPacket, 3, Bytes(8, 2));
+             storeRemotePacket(d.data(), int(d.size()));
+         },
+         "WARN: UDP packet position already taken, duplicate packet\r\n"},
+        {"overflow", [] { linkState.remote.remoteDelivered = 0; },
+         [] {
+             for (uint32_t s = 0; s < 32; ++s) storeRemote(s, Bytes(8, 1));
+             Bytes d = datagram(DataPacket, 32, Bytes(8, 2));
+             storeRemotePacket(d.data(), int(d.size()));
+         },
+         "WARN: UDP packet overflow, old packets cleared\r\n"},
+        {"ignored", connected, [&] { readOne(datagram(DataPacket, 100), stranger); },
+         "WARN: ignored 1 datagram from 192.0.2.7:3975\r\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        SetUp();
+        resetRepeatedWarnings();
+        row.setUp();
+        fakeWindow.log.clear();
+        for (int i = 0; i < 3; ++i) {
+            fakeSystem.now += 100;
+            row.once();
+        }
+        EXPECT_EQ(fakeWindow.log, times(row.lines, 3));
+
+        SetUp();
+        resetRepeatedWarnings();
+        row.setUp();
+        fakeWindow.log.clear();
+        for (int i = 0; i < 100000; ++i) row.once();
+        const std::string flood = fakeWindow.log;
+        at(fakeSystem.now + kIgnoredPeriodMs);
+        const std::string counts = fakeWindow.log.substr(flood.size());
+        EXPECT_EQ(flood, times(row.lines, 5));
+        EXPECT_NE(counts.find("99995"), std::string::npos) << counts;
+        EXPECT_LE(std::count(counts.begin(), counts.end(), '\n'), 2);
     }
 }
 
 TEST_F(RepeatedWarnings, NoCountIsLostToALateTimerOrTheClose) {
-    oldPackets(3);
+    oldPackets(7);
     fakeSystem.now += 1500; // the window thread was busy: the timer has not run
     oldPackets(1);
-    EXPECT_EQ(fakeWindow.log, kOld + "WARN: old UDP packet received (2 more times)\r\n" + kOld);
-    oldPackets(4);
+    EXPECT_EQ(fakeWindow.log,
+              times(kOld, 5) + "WARN: old UDP packet received (2 more times)\r\n" + kOld);
+    oldPackets(8);
     fakeWindow.log.clear();
     flushRepeatedWarnings();
     EXPECT_EQ(fakeWindow.log, "WARN: old UDP packet received (4 more times)\r\n");

@@ -1094,6 +1094,71 @@ void serialPortLost() {
     CHECK(!IsWindowEnabled(connectButton) && !IsWindowEnabled(listenButton));
 }
 
+// The device is lost while a dialog or the transfer warning is open: the link
+// ends once it has returned, whatever the answer. Neither an OK that would
+// start an attempt on the closed port nor a Yes that would disconnect again
+// leaves a button enabled over a closed port.
+bool lostUnderConnectDialog(HWND dialog) {
+    if (windowText(dialog) != "Create Connection") return false;
+    runThread(portThreadGivesUp);
+    SetDlgItemTextA(dialog, IDC_REMOTE_ADDRESS, "127.0.0.1");
+    SetDlgItemTextA(dialog, IDC_REMOTE_PORT, "3975");
+    PostMessageA(dialog, WM_COMMAND, IDOK, 0); // after the news the thread posted
+    return true;
+}
+
+bool lostUnderTransferWarning(HWND box) {
+    if (windowText(box) != "Disconnect") return false;
+    runThread(portThreadGivesUp);
+    PostMessageA(box, WM_COMMAND, IDYES, 0);
+    return true;
+}
+
+void checkLinkEndedByTheLoss() {
+    CHECK(linkState.connectionState == Idle);
+    CHECK(linkState.serialPort == nullptr);
+    CHECK(!KillTimer(panel, kConnectRetryTimer));
+    CHECK(IsWindowEnabled(settingsButton));
+    CHECK(!IsWindowEnabled(connectButton) && !IsWindowEnabled(listenButton));
+    CHECK(windowText(connectButton) == "Connect..." && windowText(listenButton) == "Listen");
+}
+
+void serialPortLostUnderAModalWindow() {
+    if (panel == nullptr) return;
+    acceptSettings("COM9");
+    paneClear();
+    onDialog = lostUnderConnectDialog;
+    SendMessageA(connectButton, BM_CLICK, 0, 0);
+    onDialog = nullptr;
+    pump(50);
+    checkLinkEndedByTheLoss();
+    CHECK(windowText(logEdit).find("Attempting to connect") == std::string::npos);
+
+    // Connected through Listen, in a transfer; the answer is Yes.
+    acceptSettings("COM9");
+    peer = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = inet_addr("127.0.0.1");
+    bind(peer, reinterpret_cast<sockaddr*>(&local), sizeof local);
+    programAddress.sin_family = AF_INET;
+    programAddress.sin_addr.s_addr = inet_addr("127.0.0.1");
+    programAddress.sin_port = htons(u_short(chosenLocalPort));
+    SendMessageA(listenButton, BM_CLICK, 0, 0);
+    sendToProgram(ConnectRequest, 0, 0);
+    CHECK(peerReceives(2000) == ConnectAccept);
+    CHECK(linkState.connectionState == Connected);
+    linkState.transferStage = 8;
+    onDialog = lostUnderTransferWarning;
+    SendMessageA(listenButton, BM_CLICK, 0, 0);
+    onDialog = nullptr;
+    int notices = 0;
+    for (uint32_t type; (type = peerReceives(300)) != 0;) notices += type == DisconnectNotice;
+    CHECKF(notices == 2, "%d disconnect notices", notices); // those of one disconnect
+    checkLinkEndedByTheLoss();
+    closesocket(peer);
+}
+
 // Closing the main window destroys it, shuts the link down and ends the loop.
 void mainWindowClose() {
     if (panel == nullptr) return;
@@ -1141,6 +1206,7 @@ int main() {
     runGroup("UDP through the panel", udpThroughThePanel);
     runGroup("settings start failure", settingsStartFailure);
     runGroup("serial port lost", serialPortLost);
+    runGroup("serial port lost under a modal window", serialPortLostUnderAModalWindow);
     runGroup("link lock wait", lockWaitBlocks);
     runGroup("line wait closed while pending", lineWaitClosedWhilePending);
     runGroup("simulated console as a COM port", simulatedConsolePort);

@@ -1,14 +1,17 @@
 // Clock, events, threads and priorities on Linux.
+#include <dirent.h>
 #include <errno.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstdint>
 
 #include "os/posix/system_posix.h"
@@ -57,12 +60,16 @@ struct ThreadHandle {
     pthread_t thread;
     int (*entry)();
     std::atomic<bool> ended{false};
-    int endedFd; // eventfd, readable once the thread has ended
+    int endedFd;               // eventfd, readable once the thread has ended
+    std::atomic<pid_t> tid{0}; // the kernel's id of the thread, once it runs
 };
 
 namespace {
+pid_t threadId() { return pid_t(syscall(SYS_gettid)); }
+
 void* threadBody(void* arg) {
     ThreadHandle* t = static_cast<ThreadHandle*>(arg);
+    t->tid = threadId();
     t->entry();
     t->ended = true;
     uint64_t one = 1;
@@ -105,17 +112,41 @@ void threadRelease(ThreadHandle* t) {
     delete t;
 }
 
-// The port thread is favoured over the window thread where the system allows:
-// a real-time round-robin slot when permitted, else a lower nice value for the
-// thread. Failures are ignored.
+// Priorities. On Linux a nice value belongs to one thread (setpriority with
+// PRIO_PROCESS and a thread's id), so the program's level is given to each of
+// its threads, and the port thread is put ahead of it: a real-time round-robin
+// slot where that is permitted, else a nice value five below the program's.
+// The port thread stays ahead of the window thread in both modes; "High
+// Priority" raises the program, the port thread with it. Failures are ignored:
+// without the rights for either, all threads stay at the program's level.
+namespace {
+constexpr int kHighNice = -10;
+constexpr int kPortThreadAhead = 5;
+int programNice = 0; // window thread only
+} // namespace
+
 void threadSetPriority(ThreadHandle* t, ThreadPriority priority) {
+    // Started at once: its id is there within moments.
+    for (int i = 0; i < 1000 && t->tid.load() == 0; ++i) sleepMs(1);
     sched_param p{};
-    if (priority == ThreadPriorityHighest) {
-        p.sched_priority = 1;
-        if (pthread_setschedparam(t->thread, SCHED_RR, &p) == 0) return;
-    } else {
-        pthread_setschedparam(t->thread, SCHED_OTHER, &p);
-    }
+    p.sched_priority = priority == ThreadPriorityHighest ? 2 : 1;
+    if (pthread_setschedparam(t->thread, SCHED_RR, &p) == 0) return;
+    p.sched_priority = 0;
+    pthread_setschedparam(t->thread, SCHED_OTHER, &p);
+    const pid_t tid = t->tid.load();
+    if (tid != 0) setpriority(PRIO_PROCESS, id_t(tid), programNice - kPortThreadAhead);
 }
 
-void processSetHighPriority(bool high) { setpriority(PRIO_PROCESS, 0, high ? -10 : 0); }
+void processSetHighPriority(bool high) {
+    programNice = high ? kHighNice : 0;
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) {
+        setpriority(PRIO_PROCESS, id_t(threadId()), programNice);
+        return;
+    }
+    while (dirent* entry = readdir(tasks)) {
+        if (entry->d_name[0] == '.') continue;
+        setpriority(PRIO_PROCESS, id_t(atoi(entry->d_name)), programNice);
+    }
+    closedir(tasks);
+}

@@ -110,6 +110,16 @@ bool readLineCounts(SerialPort* port, LineCounts* counts);
 
 // ---- the line watcher (line_watch_posix.cpp)
 
+// The driver's calls behind the line changes: the change counts and the wait
+// for the next change. Tests put doubles in their place; beforeWait, when set,
+// runs at the start of each turn of the watcher.
+struct LineDriver {
+    int (*icount)(int fd, serial_icounter_struct* counts); // TIOCGICOUNT
+    int (*waitChange)(int fd);                             // TIOCMIWAIT on CTS and DSR
+    void (*beforeWait)();
+};
+extern LineDriver lineDriver;
+
 // For a device with modem lines: starts the watcher, and decides (within
 // 50 ms) whether its changes are waited for or polled.
 void lineWatchStart(SerialPort* port);

@@ -88,7 +88,7 @@ bool readLineCounts(SerialPort* port, LineCounts* counts) {
     switch (port->lines) {
     case LinesIcount: {
         serial_icounter_struct ic;
-        if (ioctl(port->fd, TIOCGICOUNT, &ic) != 0) return false;
+        if (lineDriver.icount(port->fd, &ic) != 0) return false;
         counts->cts = uint32_t(ic.cts);
         counts->dsr = uint32_t(ic.dsr);
         return true;
@@ -112,6 +112,7 @@ bool readLineCounts(SerialPort* port, LineCounts* counts) {
 }
 
 int serialSetMask(SerialPort* port, uint32_t mask) {
+    if (port == nullptr) return 0; // none open: a reset after the port's close
     int result = 1;
     {
         // Line changes made before the new mask are not reported under it.

@@ -5,10 +5,16 @@
 // with ENOTTY or EINVAL) is left to the port thread's polling every
 // millisecond, and so is a device whose wait later fails (unplugged).
 //
+// The driver's wait reports only changes made after it is entered. So before
+// each wait the watcher looks at the change counts, and a change since its last
+// look (one that came while the port thread was taking the last, say) wakes the
+// port thread as a reported one does, as Windows keeps an event that comes while
+// no wait is outstanding. Only a change in the microsecond between that look
+// and the driver's own is left to the change after it.
+//
 // The watcher is ended at close by SIGUSR2, which interrupts its wait (the
 // handler does nothing; it is sent only to the watcher, whose other signals
-// are blocked). A change that comes within the microsecond between a wake-up
-// and the next wait is seen at the change after it.
+// are blocked).
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>
@@ -29,14 +35,29 @@ constexpr int64_t kVerdictNs = 50 * kNsPerMs;
 
 void onEndSignal(int) {}
 
+int driverIcount(int fd, serial_icounter_struct* counts) {
+    return ioctl(fd, TIOCGICOUNT, counts);
+}
+int driverWaitChange(int fd) { return ioctl(fd, TIOCMIWAIT, TIOCM_CTS | TIOCM_DSR); }
+
 void* watchLines(void* arg) {
     SerialPort* port = static_cast<SerialPort*>(arg);
     sigset_t end;
     sigemptyset(&end);
     sigaddset(&end, kEndSignal);
     pthread_sigmask(SIG_UNBLOCK, &end, nullptr);
+    LineCounts looked{0, 0};
+    bool lookedBefore = false;
     while (!port->watcherEnd.load()) {
-        if (ioctl(port->fd, TIOCMIWAIT, TIOCM_CTS | TIOCM_DSR) == 0) {
+        if (lineDriver.beforeWait != nullptr) lineDriver.beforeWait();
+        LineCounts now;
+        if (readLineCounts(port, &now)) {
+            if (lookedBefore && (now.cts != looked.cts || now.dsr != looked.dsr))
+                signalFd(port->controlFd);
+            looked = now;
+            lookedBefore = true;
+        }
+        if (lineDriver.waitChange(port->fd) == 0) {
             signalFd(port->controlFd);
             continue;
         }
@@ -57,6 +78,8 @@ void sleepNs(int64_t ns) {
 }
 
 } // namespace
+
+LineDriver lineDriver{driverIcount, driverWaitChange, nullptr};
 
 void lineWatchStart(SerialPort* port) {
     if (port->lines != LinesIcount && port->lines != LinesModem) return;

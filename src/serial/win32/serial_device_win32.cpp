@@ -194,6 +194,7 @@ int serialModemStatus(SerialPort* port, uint32_t* status) {
 }
 
 int serialSetMask(SerialPort* port, uint32_t mask) {
+    if (port == nullptr) return 0; // none open: a reset after the port's close
     if (port->sim != nullptr) {
         simPortSetMask(port, mask);
         return 1;
@@ -242,6 +243,9 @@ int serialWaitEvent(SerialPort* port, LineWait* wait, uint32_t* events, uint32_t
         if (started == WaitPending && isClosing(port)) simPortSetMask(port, simPortMask(port));
         return started;
     }
+    // A wait whose result query failed without ending it is ended before its
+    // record is used again.
+    endOutstandingWait(wait);
     ZeroMemory(&wait->overlapped, sizeof wait->overlapped);
     wait->overlapped.hEvent = wait->event;
     wait->events = 0;

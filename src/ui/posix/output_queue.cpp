@@ -111,12 +111,13 @@ struct OutputQueue {
             const char* from = ring + head;
             lock.unlock();
             ssize_t n = write(fd, from, chunk);
-            if (n < 0 && errno == EAGAIN) {
+            const int error = n < 0 ? errno : 0; // before poll and the lock touch errno
+            if (n < 0 && error == EAGAIN) {
                 pollfd p{fd, POLLOUT, 0};
                 poll(&p, 1, 100);
             }
             lock.lock();
-            if (n < 0 && errno != EINTR && errno != EAGAIN) {
+            if (n < 0 && error != EINTR && error != EAGAIN) {
                 broken = true; // no reader any more: drop what waits and what comes
                 count = 0;
             } else if (n > 0) {
