@@ -4,12 +4,13 @@
 
 #include "core/link_state.h"
 #include "core/log.h"
+#include "core/port_lost.h"
 #include "core/protocol.h"
+#include "core/view.h"
 #include "core/warnings.h"
 #include "net/endpoint.h"
 #include "os/system.h"
 #include "os/udp.h"
-#include "os/window_effects.h"
 #include "ui/resource.h"
 #include "ui/widgets.h"
 

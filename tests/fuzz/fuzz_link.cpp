@@ -16,6 +16,7 @@
 #include "core/exchange.h"
 #include "core/link_state.h"
 #include "core/log.h"
+#include "core/port_lost.h"
 #include "core/protocol.h"
 #include "core/warnings.h"
 #include "doubles/fake_widgets.h"

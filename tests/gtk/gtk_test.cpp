@@ -32,12 +32,13 @@
 #include <thread>
 #include <vector>
 
+#include "core/counters.h"
 #include "core/link_state.h"
 #include "core/log.h"
+#include "core/port_lost.h"
 #include "core/protocol.h"
 #include "core/warnings.h"
 #include "os/udp.h"
-#include "ui/counters.h"
 #include "ui/gtk/gtk_ui.h"
 #include "ui/resource.h"
 

@@ -5,6 +5,7 @@
 
 #include "core/link_state.h"
 #include "core/log.h"
+#include "core/port_lost.h"
 #include "core/protocol.h"
 #include "doubles/fake_widgets.h"
 #include "doubles/fakes.h"

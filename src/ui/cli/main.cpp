@@ -23,12 +23,12 @@
 #include <cstring>
 #include <string>
 
+#include "core/counters.h"
 #include "core/link_state.h"
 #include "core/log.h"
-#include "os/window_effects.h"
+#include "core/view.h"
 #include "ui/cli/ports.h"
 #include "ui/cli/terminal.h"
-#include "ui/counters.h"
 #include "ui/panel.h"
 #include "ui/posix/front_end.h"
 #include "ui/posix/headless.h"

@@ -8,8 +8,7 @@
 
 #include "core/link_state.h"
 #include "core/log.h"
-#include "os/pane.h"
-#include "os/window_effects.h"
+#include "core/view.h"
 #include "ui/gtk/gtk_ui.h"
 #include "ui/panel.h"
 #include "ui/posix/process_ends.h"

@@ -8,8 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "os/pane.h"
-#include "os/window_effects.h"
+#include "core/view.h"
 #include "ui/gtk/gtk_ui.h"
 #include "ui/panel.h"
 #include "ui/posix/front_end.h"

@@ -24,11 +24,11 @@
 #include <string>
 #include <vector>
 
+#include "core/counters.h"
 #include "core/link_state.h"
 #include "core/log.h"
 #include "core/protocol.h"
-#include "os/window_effects.h"
-#include "ui/counters.h"
+#include "core/view.h"
 #include "ui/dialog_number.h"
 #include "ui/panel.h"
 #include "ui/posix/front_end.h"

@@ -12,9 +12,8 @@
 #include <utility>
 
 #include "core/log.h"
-#include "os/pane.h"
+#include "core/view.h"
 #include "os/system.h"
-#include "os/window_effects.h"
 #include "ui/panel.h"
 
 namespace {

@@ -3,7 +3,7 @@
 // portable panel logic (ui/panel.h).
 #include "core/link_state.h"
 #include "core/log.h"
-#include "os/window_effects.h"
+#include "core/view.h"
 #include "ui/panel.h"
 #include "ui/widgets.h"
 #include "ui/win32/win_ui.h"
