@@ -116,9 +116,10 @@ void lineWatchStart(SerialPort* port);
 // Ends and joins the watcher; before the device is closed.
 void lineWatchStop(SerialPort* port);
 
-// ---- the benchmark's console write times (write_times_posix.cpp)
+// ---- the benchmark's console write times (write_times_none.cpp keeps none;
+// the benchmark's program links bench/write_times.cpp instead)
 
-// At open: whether ZAVIK_WRITE_TIMES names a file to keep the times for.
+// At open: whether the times are to be kept.
 void writeTimesOpen();
 // A write to the console starts at ns (nowNs()).
 void writeTimesNote(int64_t ns);
