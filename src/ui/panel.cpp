@@ -14,12 +14,6 @@
 #include "ui/resource.h"
 #include "ui/widgets.h"
 
-namespace {
-
-constexpr uint32_t kFdRead = 1; // the event word of a read notification
-
-} // namespace
-
 int initPanel() {
     // Before anything can start the port thread; ended by shutdownProgram.
     timerPrecisionBegin();
@@ -51,13 +45,8 @@ int initPanel() {
     return 1;
 }
 
-bool panelCommand(int id, int notification) {
+bool panelCommand(int id) {
     switch (id) {
-    case IDC_LOG:
-        // The log never keeps the focus; a full log is emptied.
-        if (notification == kLogSetFocus) panelFocus();
-        else if (notification == kLogMaxText) clearLog();
-        return true;
     case IDC_LISTEN:
         beginListen();
         return true;
@@ -85,11 +74,16 @@ bool panelTimer(int id) {
     return true;
 }
 
-bool panelSocketNotify(uint32_t lParam) {
-    uint32_t error = lParam >> 16;
-    uint32_t event = lParam & 0xFFFF;
+bool panelSocketEvent(uint32_t error, bool readable) {
     if (error != 0) logPrintf("WARN: WSAGETSELECTERROR %i\r\n", int(error));
-    if (event == kFdRead) readDatagram();
+    if (readable) readDatagram();
+    return true;
+}
+
+bool panelLogEvent(LogEvent event) {
+    // The log never keeps the focus; a full log is emptied.
+    if (event == LogFocused) panelFocus();
+    else clearLog();
     return true;
 }
 

@@ -261,7 +261,7 @@ void onTick() {
         } else if (options.command == Command::Connect || options.once) {
             finish(0);
         } else {
-            panelCommand(IDC_LISTEN, 0);
+            panelCommand(IDC_LISTEN);
         }
     }
     lastState = linkState.connectionState.load();
@@ -271,7 +271,7 @@ void onTick() {
 // Presses a button whose dialog is then filled with p and accepted.
 void pressWith(int button, const Pending& p) {
     pending = p;
-    panelCommand(button, 0);
+    panelCommand(button);
     pending = Pending{};
 }
 
@@ -291,7 +291,7 @@ int startLink() {
     if (!linkStarted()) return kExitFailed;
 
     if (options.command == Command::Listen) {
-        panelCommand(IDC_LISTEN, 0);
+        panelCommand(IDC_LISTEN);
     } else {
         p = Pending{};
         p.script = Script::Connect;

@@ -15,8 +15,6 @@
 
 namespace {
 
-constexpr uint32_t kFdRead = 1; // the event word of a read notification
-
 // The socket is read at the priority GTK redraws at, so that drawing the
 // window takes turns with reading datagrams however fast they come; a
 // datagram waits at most for one pass over the window's own events.
@@ -30,7 +28,7 @@ int wakeFd = -1;
 // Level-triggered: while a datagram waits the socket stays readable, so each
 // waiting datagram gets one notification.
 gboolean onSocketReadable(gint, GIOCondition, gpointer) {
-    panelSocketNotify(kFdRead);
+    panelSocketEvent(0, true);
     return G_SOURCE_CONTINUE;
 }
 

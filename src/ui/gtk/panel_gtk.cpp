@@ -67,7 +67,7 @@ std::string asUtf8(const char* text) {
 }
 
 void onButtonClicked(GtkButton*, gpointer which) {
-    panelCommand(buttons[GPOINTER_TO_INT(which)].id, 0);
+    panelCommand(buttons[GPOINTER_TO_INT(which)].id);
 }
 
 // The close box (or the window manager's close): the window is destroyed only

@@ -114,7 +114,7 @@ void doSettings(const std::vector<std::string>& words) {
     }
     if (!press(SettingsButton, IDC_SETTINGS)) return;
     pending = p;
-    panelCommand(IDC_SETTINGS, 0);
+    panelCommand(IDC_SETTINGS);
     pending = Pending{};
 }
 
@@ -131,7 +131,7 @@ void doConnect(const std::vector<std::string>& words, bool cancel) {
         p.port = words[2];
     }
     pending = p;
-    panelCommand(IDC_CONNECT, 0);
+    panelCommand(IDC_CONNECT);
     pending = Pending{};
 }
 
@@ -148,7 +148,7 @@ void doClick(const std::vector<std::string>& words) {
     for (PanelButton b : {SettingsButton, ConnectButton, ListenButton}) {
         ButtonView v = buttonView(b);
         if (v.id == int(id) && v.enabled) {
-            panelCommand(int(id), 0);
+            panelCommand(int(id));
             return;
         }
     }
