@@ -2,7 +2,7 @@
 // overlapped I/O so that the port thread's line-event wait can stay outstanding
 // while reads, writes and queries are made; reads and writes wait for their own
 // completion, bounded by the port's time-outs: the COM port's backend
-// (device_win32.h). Below it, the operations of os/serial_device.h, each over
+// (device_win32.h). At the end, the operations of os/serial_device.h, each over
 // the backend chosen when the port opened.
 #include <windows.h>
 #include <mmsystem.h>
@@ -22,7 +22,7 @@ namespace {
 // is changed to end it.
 constexpr DWORD kCancelWaitMs = 50;
 
-bool isClosing(SerialPort* port) { return portClosing(port); }
+bool isClosing(SerialPort* port) { return InterlockedCompareExchange(&port->closing, 0, 0) != 0; }
 
 // Issues one overlapped read or write and waits for it to complete.
 int transfer(SerialPort* port, bool writing, void* buffer, uint32_t count, uint32_t* done) {
@@ -180,6 +180,37 @@ int comSetMask(SerialPort* port, uint32_t mask) {
     return SetCommMask(port->handle, mask) ? 1 : 0;
 }
 
+} // namespace
+
+LineWait* lineWaitCreate() {
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (event == nullptr) return nullptr;
+    LineWait* wait = new (std::nothrow) LineWait;
+    if (wait == nullptr) {
+        CloseHandle(event);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    wait->event = event;
+    ZeroMemory(&wait->overlapped, sizeof wait->overlapped);
+    wait->events = 0;
+    wait->outstanding = false;
+    wait->device = INVALID_HANDLE_VALUE;
+    wait->backend = nullptr;
+    wait->state = nullptr;
+    return wait;
+}
+
+void lineWaitClose(LineWait* wait) {
+    if (wait == nullptr) return;
+    endOutstandingWait(wait);
+    if (wait->backend != nullptr) wait->backend->forgetWait(wait);
+    CloseHandle(wait->event);
+    delete wait;
+}
+
+namespace {
+
 int comWaitEvent(SerialPort* port, LineWait* wait, uint32_t* events, uint32_t* error) {
     ZeroMemory(&wait->overlapped, sizeof wait->overlapped);
     wait->overlapped.hEvent = wait->event;
@@ -215,6 +246,46 @@ int comWaitResult(SerialPort* port, LineWait* wait, uint32_t* events, uint32_t* 
     return 1;
 }
 
+} // namespace
+
+uint32_t waitLineOrPacket(LineWait* wait, WakeEvent* packetEvent, uint32_t fromMs,
+                          uint32_t timeoutMs, uint32_t* error) {
+    *error = 0;
+    HANDLE handles[2] = {wait->event, reinterpret_cast<HANDLE>(packetEvent)};
+    const uint32_t until = fromMs + timeoutMs;
+    for (;;) {
+        DWORD ms = INFINITE;
+        if (timeoutMs != kNoTimeout) {
+            const int32_t left = int32_t(until - timeGetTime());
+            ms = left > 0 ? DWORD(left) : 0;
+        }
+        DWORD r = WaitForMultipleObjects(2, handles, FALSE, ms);
+        if (r == WAIT_OBJECT_0) return 0;
+        if (r == WAIT_OBJECT_0 + 1) return 1;
+        if (r == WAIT_TIMEOUT) {
+            // A timed wait can end a little before the millisecond clock
+            // turns: never report the time-out early.
+            if (ms != 0 && int32_t(until - timeGetTime()) > 0) continue;
+            return kWaitTimeout;
+        }
+        *error = GetLastError();
+        return r;
+    }
+}
+
+void serialEndWaits(SerialPort* port) {
+    if (port == nullptr) return;
+    InterlockedExchange(&port->closing, 1);
+    port->backend->endWaits(port);
+}
+
+// WaitCommEvent reports the line changes itself.
+const char* serialLineMethod(SerialPort*) { return nullptr; }
+
+int serialClosing(SerialPort* port) { return isClosing(port) ? 1 : 0; }
+
+namespace {
+
 // A mask change ends the outstanding wait.
 void comEndWaits(SerialPort* port) {
     DWORD mask = 0;
@@ -222,16 +293,18 @@ void comEndWaits(SerialPort* port) {
     SetCommMask(port->handle, mask);
 }
 
-// A wait outstanding in the driver is ended before its record goes.
-void comForgetWait(LineWait* wait) { endOutstandingWait(wait); }
+// lineWaitClose has ended a wait outstanding in the driver already.
+void comForgetWait(LineWait*) {}
 
 } // namespace
 
 const DeviceBackend comBackend = {
-    comOpen,        comClose,      comSetQueues,   comGetLine,    comSetLine,
-    comGetTimeouts, comSetTimeouts, comRead,       comWrite,      comClearErrors,
-    comModemStatus, comSetMask,    comWaitEvent,   comWaitResult, comEndWaits,
+    comOpen,        comClose,       comSetQueues, comGetLine,    comSetLine,
+    comGetTimeouts, comSetTimeouts, comRead,      comWrite,      comClearErrors,
+    comModemStatus, comSetMask,     comWaitEvent, comWaitResult, comEndWaits,
     comForgetWait};
+
+// ---- the operations of os/serial_device.h, over the port's backend
 
 SerialPort* serialOpen(const char* name, uint32_t* error) {
     *error = 0;
@@ -284,33 +357,6 @@ int serialModemStatus(SerialPort* port, uint32_t* status) {
 
 int serialSetMask(SerialPort* port, uint32_t mask) { return port->backend->setMask(port, mask); }
 
-LineWait* lineWaitCreate() {
-    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (event == nullptr) return nullptr;
-    LineWait* wait = new (std::nothrow) LineWait;
-    if (wait == nullptr) {
-        CloseHandle(event);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    wait->event = event;
-    ZeroMemory(&wait->overlapped, sizeof wait->overlapped);
-    wait->events = 0;
-    wait->outstanding = false;
-    wait->device = INVALID_HANDLE_VALUE;
-    wait->backend = nullptr;
-    wait->state = nullptr;
-    return wait;
-}
-
-void lineWaitClose(LineWait* wait) {
-    if (wait == nullptr) return;
-    endOutstandingWait(wait);
-    if (wait->backend != nullptr) wait->backend->forgetWait(wait);
-    CloseHandle(wait->event);
-    delete wait;
-}
-
 int serialWaitEvent(SerialPort* port, LineWait* wait, uint32_t* events, uint32_t* error) {
     *events = 0;
     *error = 0;
@@ -335,39 +381,3 @@ int serialWaitResult(SerialPort* port, LineWait* wait, uint32_t* events, uint32_
     }
     return port->backend->waitResult(port, wait, events, error);
 }
-
-uint32_t waitLineOrPacket(LineWait* wait, WakeEvent* packetEvent, uint32_t fromMs,
-                          uint32_t timeoutMs, uint32_t* error) {
-    *error = 0;
-    HANDLE handles[2] = {wait->event, reinterpret_cast<HANDLE>(packetEvent)};
-    const uint32_t until = fromMs + timeoutMs;
-    for (;;) {
-        DWORD ms = INFINITE;
-        if (timeoutMs != kNoTimeout) {
-            const int32_t left = int32_t(until - timeGetTime());
-            ms = left > 0 ? DWORD(left) : 0;
-        }
-        DWORD r = WaitForMultipleObjects(2, handles, FALSE, ms);
-        if (r == WAIT_OBJECT_0) return 0;
-        if (r == WAIT_OBJECT_0 + 1) return 1;
-        if (r == WAIT_TIMEOUT) {
-            // A timed wait can end a little before the millisecond clock
-            // turns: never report the time-out early.
-            if (ms != 0 && int32_t(until - timeGetTime()) > 0) continue;
-            return kWaitTimeout;
-        }
-        *error = GetLastError();
-        return r;
-    }
-}
-
-void serialEndWaits(SerialPort* port) {
-    if (port == nullptr) return;
-    InterlockedExchange(&port->closing, 1);
-    port->backend->endWaits(port);
-}
-
-// WaitCommEvent reports the line changes itself.
-const char* serialLineMethod(SerialPort*) { return nullptr; }
-
-int serialClosing(SerialPort* port) { return isClosing(port) ? 1 : 0; }
