@@ -9,7 +9,8 @@ loopback, each with a silent console; run for two builds of the program (the
 2. Burst: side A's console (a pseudo-terminal this script writes to) sends
    bursts of 8-byte packets; side B's console is silent, so B writes them to it
    paced by the frame rule (20 ms after the last write, on the program's 1 ms
-   clock). B notes each console write (ZAVIK_WRITE_TIMES): the time it began
+   clock). B notes each console write (ZAVIK_WRITE_TIMES; only in the
+   benchmark's build, zavik-headless-timed): the time it began
    and the lastWriteTime it was paced from. Lateness of a paced write = its
    start minus the moment the rule first allowed it (the millisecond clock
    reaching lastWriteTime + 20); below 0 would be a write before the rule.
@@ -22,12 +23,12 @@ Each with side B's console (and A's in the idle case) a pseudo-terminal and the
 simulated console (sim:hello=0,transfers=0,frame=20: one greeting at open, then silent).
 
     bench/link_bench.py [--before REV] [--after REV] [--seconds S]
-    bench/link_bench.py --binary build/native/bin/zavik-headless --smoke
+    bench/link_bench.py --binary build/native/bin/zavik-headless-timed --smoke
 
 Each revision is checked out with `git worktree add` under --work (default
-/tmp/zavik-bench) and zavik-headless built there (RelWithDebInfo, without the
-GTK window); the worktrees are removed at the end, the builds kept for the next
-run. --before defaults to the commit that added the write times (the first that
+/tmp/zavik-bench) and zavik-headless (zavik-headless-timed where it exists)
+built there (RelWithDebInfo, without the GTK window); the worktrees are
+removed at the end, the builds kept for the next run. --before defaults to the commit that added the write times (the first that
 both builds can measure), --after to HEAD. --smoke runs one short round of each
 measurement against --binary and checks only that they give figures.
 """
@@ -55,11 +56,16 @@ def git(*args, cwd=ROOT):
 
 
 def build(rev, work):
-    """zavik-headless of rev, built under work; its path."""
+    """zavik-headless of rev, built under work; its path. Where the record of
+    write times is the benchmark's own (bench/write_times.cpp), the program
+    that links it, zavik-headless-timed."""
     sha = git("rev-parse", "--short=12", rev + "^{commit}")
     src = os.path.join(work, "src-" + sha)
     out = os.path.join(work, "build-" + sha)
-    binary = os.path.join(out, "bin", "zavik-headless")
+    timed = subprocess.call(["git", "cat-file", "-e", sha + ":bench/write_times.cpp"],
+                            cwd=ROOT, stderr=subprocess.DEVNULL) == 0
+    target = "zavik-headless-timed" if timed else "zavik-headless"
+    binary = os.path.join(out, "bin", target)
     if os.path.exists(binary):
         return sha, binary
     if os.path.exists(src):
@@ -70,7 +76,7 @@ def build(rev, work):
                                "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DZAVIK_GTK=OFF"],
                               stdout=subprocess.DEVNULL)
         subprocess.check_call(["nice", "cmake", "--build", out, "-j2", "--target",
-                               "zavik-headless"], stdout=subprocess.DEVNULL)
+                               target], stdout=subprocess.DEVNULL)
     finally:
         git("worktree", "remove", "--force", src)
     return sha, binary

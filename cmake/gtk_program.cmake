@@ -46,9 +46,8 @@ add_library(zavik_gtk_ui OBJECT
 target_include_directories(zavik_gtk_ui PUBLIC src)
 target_link_libraries(zavik_gtk_ui PUBLIC PkgConfig::GTK3)
 
-add_executable(zavik-gtk src/ui/gtk/main.cpp
-  $<TARGET_OBJECTS:zavik_logic> $<TARGET_OBJECTS:zavik_platform>)
-target_link_libraries(zavik-gtk zavik_gtk_ui Threads::Threads)
+add_executable(zavik-gtk src/ui/gtk/main.cpp)
+target_link_libraries(zavik-gtk zavik_gtk_ui ${ZAVIK_LAYERS} ${ZAVIK_SYSTEM})
 
 include(GNUInstallDirs)
 install(TARGETS zavik-gtk RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT gtk)

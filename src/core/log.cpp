@@ -1,7 +1,6 @@
 // logPrintf and the counter writes. The pane belongs to the window thread: the
-// port thread's lines and counter writes, and the news of its end when its
-// device is lost, go through a bounded queue that the window thread drains, in
-// order. A full queue makes the port thread wait for
+// port thread's lines and counter writes go through a bounded queue that the
+// window thread drains, in order. A full queue makes the port thread wait for
 // room; the window thread drains whenever it waits for the port thread (the
 // link lock, the end of the port thread), so that wait always ends.
 #include "core/log.h"
@@ -15,16 +14,13 @@
 
 #include "core/link_lock.h"
 #include "core/link_state.h"
-#include "os/pane.h"
+#include "core/view.h"
 
 namespace {
 
-constexpr int kPortLost = -1; // the counterId of the news that the port thread ended
-
 struct HandOff {
-    int counterId; // 0 for a log text, kPortLost for the end of the port thread
+    int counterId; // 0 for a log text
     uint32_t value;
-    SerialPort* port;
     char text[kLogBufferSize];
 };
 
@@ -35,10 +31,9 @@ int queueCount = 0;
 std::mutex queueMutex;
 std::condition_variable queueRoom;
 std::atomic<std::thread::id> windowThread{};
-SerialPort* lostPort = nullptr; // window thread only
 
 // The port thread's side: wait for room, then queue.
-void handOver(int counterId, uint32_t value, const char* text, SerialPort* port = nullptr) {
+void handOver(int counterId, uint32_t value, const char* text) {
     bool wasEmpty;
     {
         std::unique_lock<std::mutex> lock(queueMutex);
@@ -46,7 +41,6 @@ void handOver(int counterId, uint32_t value, const char* text, SerialPort* port 
         HandOff& h = queue[(queueHead + queueCount) % kQueueSize];
         h.counterId = counterId;
         h.value = value;
-        h.port = port;
         if (text != nullptr) copyText(h.text, sizeof h.text, text);
         wasEmpty = queueCount == 0;
         ++queueCount;
@@ -60,9 +54,6 @@ void handOver(int counterId, uint32_t value, const char* text, SerialPort* port 
 void apply(const HandOff& h) {
     if (h.counterId == 0) {
         paneAppend(h.text);
-    } else if (h.counterId == kPortLost) {
-        lostPort = h.port;
-        wakeWindowThread(); // it may be delivered inside a wait: the loop takes it
     } else {
         paneSetCounter(h.counterId, h.value);
     }
@@ -112,22 +103,5 @@ void writeCounter(int controlId, uint32_t value) {
         handOver(controlId, value, nullptr);
     }
 }
-
-void handOverPortLost(SerialPort* port) {
-    if (onWindowThread()) {
-        deliverHandOffs();
-        lostPort = port;
-    } else {
-        handOver(kPortLost, 0, nullptr, port);
-    }
-}
-
-SerialPort* takePortLost() {
-    SerialPort* port = lostPort;
-    lostPort = nullptr;
-    return port;
-}
-
-SerialPort* peekPortLost() { return lostPort; }
 
 void clearLog() { paneClear(); }

@@ -6,8 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 
-struct SerialPort;
-
 constexpr size_t kLogBufferSize = 1024;
 
 // Formats with the wvsprintfA rules (%i, %s and friends) into out, cut at
@@ -30,16 +28,6 @@ void clearLog();
 // Window thread: append what the port thread handed over. Called by the window
 // thread's loop on every wake-up, and whenever it has to wait for the port thread.
 void deliverHandOffs();
-
-// Port thread: its end because the device stopped answering, handed to the
-// window thread in order after the thread's log lines.
-void handOverPortLost(SerialPort* port);
-// Window thread: the port whose thread so ended, once delivered (null if none),
-// taken. Delivering it asks for a pass of the window thread's loop, where the
-// front end takes it (panelHandOffs).
-SerialPort* takePortLost();
-// The same, left in place.
-SerialPort* peekPortLost();
 
 // Marks the calling thread as the window thread.
 void setWindowThread();

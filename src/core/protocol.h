@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "core/link_state.h"
-#include "os/window_effects.h"
+#include "core/view.h"
 
 int sendControl(DatagramType type);
 int acceptPeer();

@@ -8,9 +8,9 @@
 
 #include "core/link_state.h"
 #include "core/log.h"
+#include "core/view.h"
 #include "os/system.h"
 #include "os/udp.h"
-#include "os/window_effects.h"
 
 namespace {
 

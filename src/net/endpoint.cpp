@@ -5,8 +5,8 @@
 #include "core/link_lock.h"
 #include "core/link_state.h"
 #include "core/log.h"
+#include "core/view.h"
 #include "os/udp.h"
-#include "os/window_effects.h"
 
 int startWinsock() {
     logPrintf("Initializing  WinSock...");

@@ -14,14 +14,15 @@
 #include <cstdint>
 
 #include "core/console.h"
+#include "core/counters.h"
 #include "core/exchange.h"
 #include "core/link_lock.h"
 #include "core/link_state.h"
 #include "core/log.h"
+#include "core/port_lost.h"
 #include "core/recovery.h"
 #include "os/serial_device.h"
 #include "os/system.h"
-#include "os/window_effects.h"
 #include "serial/serial_port.h"
 
 namespace {

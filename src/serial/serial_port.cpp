@@ -8,6 +8,7 @@
 #include "core/link_lock.h"
 #include "core/link_state.h"
 #include "core/log.h"
+#include "core/port_lost.h"
 #include "os/serial_device.h"
 #include "os/system.h"
 

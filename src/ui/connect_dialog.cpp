@@ -2,8 +2,8 @@
 // connection attempt. Window thread, inside the dialog's own loop.
 #include "core/link_state.h"
 #include "core/protocol.h"
+#include "core/view.h"
 #include "os/udp.h"
-#include "os/window_effects.h"
 #include "ui/panel.h"
 #include "ui/resource.h"
 #include "ui/widgets.h"

@@ -4,18 +4,17 @@
 
 #include "core/link_state.h"
 #include "core/log.h"
+#include "core/port_lost.h"
 #include "core/protocol.h"
+#include "core/view.h"
 #include "core/warnings.h"
 #include "net/endpoint.h"
 #include "os/system.h"
 #include "os/udp.h"
-#include "os/window_effects.h"
 #include "ui/resource.h"
 #include "ui/widgets.h"
 
 namespace {
-
-constexpr uint32_t kFdRead = 1; // the event word of a read notification
 
 // Dialogs and message boxes open now. While one is open, the news of a lost
 // serial device waits: the link ends once the dialog or box has returned, so
@@ -74,13 +73,8 @@ int initPanel() {
     return 1;
 }
 
-bool panelCommand(int id, int notification) {
+bool panelCommand(int id) {
     switch (id) {
-    case IDC_LOG:
-        // The log never keeps the focus; a full log is emptied.
-        if (notification == kLogSetFocus) panelFocus();
-        else if (notification == kLogMaxText) clearLog();
-        return true;
     case IDC_LISTEN:
         beginListen();
         return true;
@@ -112,11 +106,16 @@ bool panelTimer(int id) {
     return true;
 }
 
-bool panelSocketNotify(uint32_t lParam) {
-    uint32_t error = lParam >> 16;
-    uint32_t event = lParam & 0xFFFF;
+bool panelSocketEvent(uint32_t error, bool readable) {
     if (error != 0) logPrintf("WARN: WSAGETSELECTERROR %i\r\n", int(error));
-    if (event == kFdRead) readDatagram();
+    if (readable) readDatagram();
+    return true;
+}
+
+bool panelLogEvent(LogEvent event) {
+    // The log never keeps the focus; a full log is emptied.
+    if (event == LogFocused) panelFocus();
+    else clearLog();
     return true;
 }
 

@@ -4,6 +4,8 @@
 // IDC_LISTEN, IDC_CONNECT and their second ids IDC_CONNECT_CANCEL and
 // IDC_LISTEN_CANCEL, which the connection protocol sets.
 #include "core/button_ids.h"
+// The ten counter fields of the panel (IDC_LOCAL_RECVD to IDC_ERRORS).
+#include "core/counter_ids.h"
 
 #define IDD_SETTINGS 104
 #define IDD_PANEL 105
@@ -12,20 +14,10 @@
 
 // main panel
 #define IDC_LOG 101
-#define IDC_LOCAL_RECVD 1027
-#define IDC_LOCAL_SENT 1029
-#define IDC_LOCAL_STORED 1031
 #define IDC_REMOTE_GROUP 1032
 #define IDC_LOCAL_GROUP 1033
 #define IDC_SETTINGS 1036
-#define IDC_REMOTE_RECVD 1039
-#define IDC_REMOTE_SENT 1041
-#define IDC_REMOTE_STORED 1043
 #define IDC_STATUS_GROUP 1044
-#define IDC_PING 1046
-#define IDC_SIZE 1048
-#define IDC_TFR_STAT 1050
-#define IDC_ERRORS 1052
 
 // Settings dialog
 #define IDC_LOCAL_ADDRESS 1014

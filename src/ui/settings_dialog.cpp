@@ -2,10 +2,10 @@
 // link when it is accepted. Window thread, inside the dialog's own loop.
 #include "core/link_state.h"
 #include "core/log.h"
+#include "core/view.h"
 #include "net/endpoint.h"
 #include "os/system.h"
 #include "os/udp.h"
-#include "os/window_effects.h"
 #include "serial/port_thread.h"
 #include "serial/serial_port.h"
 #include "ui/panel.h"

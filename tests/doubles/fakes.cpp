@@ -6,11 +6,10 @@
 #include <cstring>
 
 #include "core/log.h"
+#include "core/view.h"
 #include "core/warnings.h"
-#include "os/pane.h"
 #include "os/system.h"
 #include "os/udp.h"
-#include "os/window_effects.h"
 
 FakeSerial fakeSerial;
 FakeNet fakeNet;

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "core/link_state.h"
+#include "core/view.h"
 #include "os/serial_device.h"
-#include "os/window_effects.h"
 
 using Bytes = std::vector<uint8_t>;
 

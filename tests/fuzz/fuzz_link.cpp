@@ -16,6 +16,7 @@
 #include "core/exchange.h"
 #include "core/link_state.h"
 #include "core/log.h"
+#include "core/port_lost.h"
 #include "core/protocol.h"
 #include "core/recovery.h"
 #include "core/warnings.h"
@@ -81,7 +82,7 @@ bool enabled(PanelButton b, int id) {
 
 void acceptSettings() {
     fakeWidgets.onSettingsDialog = [](DialogWindow& d) { settingsDialogOk(&d); };
-    panelCommand(IDC_SETTINGS, 0);
+    panelCommand(IDC_SETTINGS);
 }
 
 void pressConnect(const char* host, uint16_t port, bool ok) {
@@ -90,12 +91,12 @@ void pressConnect(const char* host, uint16_t port, bool ok) {
         d.type(IDC_REMOTE_PORT, std::to_string(port));
         if (ok) connectDialogOk(&d);
     };
-    panelCommand(IDC_CONNECT, 0);
+    panelCommand(IDC_CONNECT);
 }
 
 void arrive(const Bytes& data, const char* host, uint16_t port) {
     fakeNet.incoming.push_back({data, netParseAddress(host), port});
-    panelSocketNotify(1);
+    panelSocketEvent(0, true);
 }
 
 // Everything a datagram from someone other than the peer must leave alone.
@@ -329,7 +330,7 @@ bool button(Script& in) {
     const uint8_t b = in.byte();
     switch (b % 9) {
     case 0:
-        if (enabled(ListenButton, IDC_LISTEN)) panelCommand(IDC_LISTEN, 0);
+        if (enabled(ListenButton, IDC_LISTEN)) panelCommand(IDC_LISTEN);
         break;
     case 1:
         if (enabled(ConnectButton, IDC_CONNECT)) {
@@ -338,10 +339,10 @@ bool button(Script& in) {
         }
         break;
     case 2:
-        if (enabled(ConnectButton, IDC_CONNECT_CANCEL)) panelCommand(IDC_CONNECT_CANCEL, 0);
+        if (enabled(ConnectButton, IDC_CONNECT_CANCEL)) panelCommand(IDC_CONNECT_CANCEL);
         break;
     case 3:
-        if (enabled(ListenButton, IDC_LISTEN_CANCEL)) panelCommand(IDC_LISTEN_CANCEL, 0);
+        if (enabled(ListenButton, IDC_LISTEN_CANCEL)) panelCommand(IDC_LISTEN_CANCEL);
         break;
     case 4:
         if (fakeWindow.timerRunning) panelTimer(kConnectRetryTimer);
@@ -395,10 +396,10 @@ void setUp(Script& in, unsigned operations) {
         pressConnect("127.0.0.3", 3975, true);
         break;
     case 2:
-        panelCommand(IDC_LISTEN, 0);
+        panelCommand(IDC_LISTEN);
         break;
     case 3: // a listener a peer has reached
-        panelCommand(IDC_LISTEN, 0);
+        panelCommand(IDC_LISTEN);
         arrive(datagram(ConnectRequest, 0), "127.0.0.2", 4000);
         break;
     case 4: // connected by an answer from another port than dialled
@@ -407,8 +408,8 @@ void setUp(Script& in, unsigned operations) {
         break;
     default: // listening after an attempt
         pressConnect("127.0.0.3", 3975, true);
-        panelCommand(IDC_CONNECT_CANCEL, 0);
-        panelCommand(IDC_LISTEN, 0);
+        panelCommand(IDC_CONNECT_CANCEL);
+        panelCommand(IDC_LISTEN);
         break;
     }
     // With a peer that offers recovery, when asked (from either peer's place).
@@ -436,7 +437,7 @@ void runLinkScript(const uint8_t* data, size_t size, unsigned operations) {
     if (operations & FuzzDatagrams) {
         chosen.push_back([](Script& s) { datagramFrom(s); return true; });
         chosen.push_back([](Script& s) { datagramFrom(s); return true; });
-        chosen.push_back([](Script&) { panelSocketNotify(1); return true; }); // nothing waits
+        chosen.push_back([](Script&) { panelSocketEvent(0, true); return true; }); // nothing waits
         chosen.push_back([](Script&) { deliverRemotePacket(); return true; });
         chosen.push_back([](Script&) { sendDueCopies(clockMs()); return true; });
     }

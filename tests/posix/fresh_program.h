@@ -5,8 +5,8 @@
 
 #include "core/link_state.h"
 #include "core/log.h"
+#include "core/view.h"
 #include "core/warnings.h"
-#include "os/pane.h"
 
 inline void startFreshProgram() {
     setWindowThread();

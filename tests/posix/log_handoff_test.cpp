@@ -10,7 +10,7 @@
 #include "core/link_lock.h"
 #include "core/link_state.h"
 #include "core/log.h"
-#include "os/pane.h"
+#include "core/view.h"
 #include "ui/posix/front_end.h"
 
 namespace {

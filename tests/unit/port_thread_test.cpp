@@ -5,6 +5,7 @@
 
 #include "core/link_state.h"
 #include "core/log.h"
+#include "core/port_lost.h"
 #include "doubles/fakes.h"
 #include "os/system.h"
 #include "serial/port_thread.h"

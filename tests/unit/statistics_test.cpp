@@ -2,9 +2,9 @@
 #include <utility>
 #include <vector>
 
+#include "core/counters.h"
+#include "core/view.h"
 #include "doubles/fakes.h"
-#include "os/window_effects.h"
-#include "ui/counters.h"
 #include "ui/resource.h"
 
 namespace {

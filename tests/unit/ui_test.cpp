@@ -9,6 +9,7 @@
 #include "core/link_lock.h"
 #include "core/link_state.h"
 #include "core/log.h"
+#include "core/port_lost.h"
 #include "core/protocol.h"
 #include "doubles/fake_widgets.h"
 #include "doubles/fakes.h"
@@ -49,7 +50,7 @@ protected:
             if (edit) edit(d);
             settingsDialogOk(&d);
         };
-        EXPECT_TRUE(panelCommand(IDC_SETTINGS, 0));
+        EXPECT_TRUE(panelCommand(IDC_SETTINGS));
     }
 
     void acceptConnect(const std::string& address, const std::string& port) {
@@ -58,14 +59,14 @@ protected:
             d.type(IDC_REMOTE_PORT, port);
             connectDialogOk(&d);
         };
-        EXPECT_TRUE(panelCommand(IDC_CONNECT, 0));
+        EXPECT_TRUE(panelCommand(IDC_CONNECT));
     }
 
     // Opens a dialog and cancels it: the dialog as it was shown.
     static DialogWindow& shown(int command) {
         fakeWidgets.onSettingsDialog = nullptr;
         fakeWidgets.onConnectDialog = nullptr;
-        panelCommand(command, 0);
+        panelCommand(command);
         return fakeWidgets.lastDialog;
     }
 
@@ -511,7 +512,7 @@ TEST_F(Ui, ConnectAcceptedEntersConnectingOnlyWhenTheFirstRequestWent) {
     EXPECT_EQ(fakeWindow.log, ".");
 
     // Cancel under its second id.
-    EXPECT_TRUE(panelCommand(IDC_CONNECT_CANCEL, 0));
+    EXPECT_TRUE(panelCommand(IDC_CONNECT_CANCEL));
     EXPECT_EQ(linkState.connectionState, Idle);
     EXPECT_EQ(fakeWindow.buttons[ConnectButton].id, IDC_CONNECT);
 }
@@ -529,7 +530,7 @@ TEST_F(Ui, ConnectThenCancelLeavesTheStatisticsClearedAndFocusesConnect) {
         d.type(IDC_REMOTE_ADDRESS, "127.0.0.2");
         connectDialogCancel(&d);
     };
-    EXPECT_TRUE(panelCommand(IDC_CONNECT, 0));
+    EXPECT_TRUE(panelCommand(IDC_CONNECT));
     EXPECT_EQ(fakeWidgets.connectOpened, 1);
     EXPECT_EQ(linkState.errorCount, 0u);
     EXPECT_EQ(linkState.pingTotalMs, 0u);
@@ -547,56 +548,55 @@ TEST_F(Ui, PanelRoutesItsCommands) {
     startLinked();
     fakeWindow.log.clear();
 
-    EXPECT_FALSE(panelCommand(1, 0));
-    EXPECT_FALSE(panelCommand(IDC_LOCAL_GROUP, 0));
+    EXPECT_FALSE(panelCommand(1));
+    EXPECT_FALSE(panelCommand(IDC_LOCAL_GROUP));
 
-    EXPECT_TRUE(panelCommand(IDC_LOG, kLogSetFocus));
+    EXPECT_TRUE(panelLogEvent(LogFocused));
     EXPECT_EQ(fakeWidgets.panelFocuses, 1);
-    EXPECT_TRUE(panelCommand(IDC_LOG, 0x0300)); // another notification: nothing
     EXPECT_EQ(fakeWindow.clears, 0);
-    EXPECT_EQ(fakeWidgets.panelFocuses, 1);
     fakeWindow.log = "full";
-    EXPECT_TRUE(panelCommand(IDC_LOG, kLogMaxText));
+    EXPECT_TRUE(panelLogEvent(LogFull));
     EXPECT_EQ(fakeWindow.clears, 1);
+    EXPECT_EQ(fakeWidgets.panelFocuses, 1);
     EXPECT_EQ(fakeWindow.log, "");
 
     linkState.errorCount = 4;
-    EXPECT_TRUE(panelCommand(IDC_LISTEN, 0));
+    EXPECT_TRUE(panelCommand(IDC_LISTEN));
     EXPECT_EQ(linkState.connectionState, Listening);
     EXPECT_EQ(linkState.errorCount, 0u);
     EXPECT_EQ(fakeWindow.buttons[ListenButton].id, IDC_LISTEN_CANCEL);
     EXPECT_EQ(fakeWindow.log, "Listening for connection ...");
-    EXPECT_TRUE(panelCommand(IDC_LISTEN_CANCEL, 0));
+    EXPECT_TRUE(panelCommand(IDC_LISTEN_CANCEL));
     EXPECT_EQ(linkState.connectionState, Idle);
     EXPECT_EQ(fakeWindow.log, "Listening for connection ...cancelled\r\n");
 
-    EXPECT_TRUE(panelCommand(IDC_SETTINGS, 0));
+    EXPECT_TRUE(panelCommand(IDC_SETTINGS));
     EXPECT_EQ(fakeWidgets.settingsOpened, 2);
 }
 
-TEST_F(Ui, SocketNotificationLogsItsErrorAndReadsOnlyForFdRead) {
+TEST_F(Ui, SocketNotificationLogsItsErrorAndReadsOnlyWhenReadable) {
     startLinked();
     fakeWindow.log.clear();
     linkState.connectionState = Listening;
 
-    // An error with FD_READ: the warning, then the read all the same.
+    // An error with a datagram to read: the warning, then the read all the same.
     fakeNet.incoming.push_back({datagram(DisconnectNotice, 0), address("127.0.0.5"), 7000});
-    EXPECT_TRUE(panelSocketNotify((10050u << 16) | 1));
+    EXPECT_TRUE(panelSocketEvent(10050, true));
     EXPECT_EQ(fakeWindow.log, "WARN: WSAGETSELECTERROR 10050\r\n");
     EXPECT_EQ(fakeNet.readLengths, std::vector<int>{8});
     EXPECT_STREQ(linkState.remoteIp, "127.0.0.5");
     EXPECT_EQ(linkState.remotePort, 7000);
 
-    // An error with another event (FD_CLOSE): only the warning.
+    // An error with another event (FD_CLOSE on Windows): only the warning.
     fakeWindow.log.clear();
-    EXPECT_TRUE(panelSocketNotify((10054u << 16) | 32));
+    EXPECT_TRUE(panelSocketEvent(10054, false));
     EXPECT_EQ(fakeWindow.log, "WARN: WSAGETSELECTERROR 10054\r\n");
     EXPECT_EQ(fakeNet.readLengths.size(), 1u);
 
-    // FD_READ alone reads without a warning.
+    // A datagram to read alone reads without a warning.
     fakeWindow.log.clear();
     fakeNet.incoming.push_back({datagram(DisconnectNotice, 0), address("127.0.0.6"), 7001});
-    EXPECT_TRUE(panelSocketNotify(1));
+    EXPECT_TRUE(panelSocketEvent(0, true));
     EXPECT_EQ(fakeWindow.log, "");
     EXPECT_EQ(fakeNet.readLengths.size(), 2u);
 }
@@ -662,9 +662,9 @@ TEST_F(Ui, ALostSerialDeviceEndsTheLinkAndTellsThePeer) {
         SetUp();
         startLinked();
         if (connected) {
-            EXPECT_TRUE(panelCommand(IDC_LISTEN, 0));
+            EXPECT_TRUE(panelCommand(IDC_LISTEN));
             fakeNet.incoming.push_back({datagram(ConnectRequest, 0), address("127.0.0.2"), 4000});
-            EXPECT_TRUE(panelSocketNotify(1));
+            EXPECT_TRUE(panelSocketEvent(0, true));
             ASSERT_EQ(linkState.connectionState, Connected);
         } else {
             acceptConnect("127.0.0.2", "4000");

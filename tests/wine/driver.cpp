@@ -1,6 +1,6 @@
 // zavik_driver: starts a zavik.exe and works it through its window as a user
 // would, for the Wine tests and the demo. It speaks zavik-headless's interface
-// (README, "The headless interface"), so the same code drives either program:
+// (docs/headless.md), so the same code drives either program:
 //
 //   zavik_driver <zavik.exe> [the argument for zavik.exe]
 //

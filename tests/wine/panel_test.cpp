@@ -16,9 +16,9 @@
 
 #include "core/link_state.h"
 #include "core/log.h"
+#include "core/port_lost.h"
+#include "core/view.h"
 #include "net/endpoint.h"
-#include "os/pane.h"
-#include "os/window_effects.h"
 #include "ui/widgets.h"
 #include "ui/win32/win_ui.h"
 #include "wine/wintest.h"

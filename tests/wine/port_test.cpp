@@ -15,7 +15,7 @@
 
 #include "core/link_lock.h"
 #include "core/log.h"
-#include "os/pane.h"
+#include "core/view.h"
 #include "os/serial_device.h"
 #include "os/system.h"
 #include "serial/sim/sim_options.h"

@@ -1,10 +1,11 @@
 // The Linux serial device layer's own record of an open port and of the port
 // thread's line-event wait, shared by its files:
-//   tty_posix.cpp        termios: open, close, line settings, errors, modem lines
+//   device_posix.cpp     the backend of a port, chosen by its name at open
+//   tty_posix.cpp        the terminal device's backend: open, close, line
+//                        settings, errors, modem lines
+//   sim_port_posix.cpp   the simulated console's backend
 //   timed_io_posix.cpp   reads and writes bounded by the port's time-outs
 //   line_wait_posix.cpp  the event mask and the line-event waits
-//   sim_port_posix.cpp   a port on the simulated console: everything it does
-//                        differently from a terminal
 #pragma once
 
 #include <linux/serial.h>
@@ -20,14 +21,14 @@
 
 #include "os/serial_device.h"
 
-struct SimPort; // the simulated console behind a port (sim_port_posix.cpp)
+struct BackendState; // what a backend keeps of its own beside the port record
 
 // Where a port's CTS and DSR changes come from.
 enum LineSource {
-    LinesNone,   // no modem lines (a pseudo-terminal): they never change
-    LinesIcount, // the driver counts the changes (TIOCGICOUNT)
-    LinesModem,  // only the line states can be read (TIOCMGET)
-    LinesSim,    // the simulated console's own counts
+    LinesNone,     // no modem lines (a pseudo-terminal): they never change
+    LinesIcount,   // the driver counts the changes (TIOCGICOUNT)
+    LinesModem,    // only the line states can be read (TIOCMGET)
+    LinesSignalled // the backend counts them and signals each on its lineFd
 };
 
 // How a port with modem lines learns of their changes (line_watch_posix.cpp).
@@ -43,10 +44,35 @@ struct LineCounts {
     uint32_t dsr;
 };
 
+// A backend of the device layer: where a port on a terminal device and a port
+// on the simulated console differ. One table per backend, chosen once, when
+// the port opens, by its name (device_posix.cpp); reads, writes and waits are
+// the same code over the port's descriptor.
+struct DeviceBackend {
+    // Sets up port (its controlFd made already): fd, lines, seen; false with
+    // *error on failure, with nothing of its own left open.
+    bool (*open)(SerialPort* port, const char* name, uint32_t* error);
+    void (*close)(SerialPort* port); // all but controlFd and the record
+    int (*getLine)(SerialPort* port, LineSettings* settings);
+    int (*setLine)(SerialPort* port, const LineSettings* settings); // checked already
+    int (*modemStatus)(SerialPort* port, uint32_t* status);
+    // The CTS and DSR change counts (or states) from the port's line source.
+    bool (*lineCounts)(SerialPort* port, LineCounts* counts);
+    // Readable (an eventfd) after a line change, for LinesSignalled.
+    int (*lineFd)(SerialPort* port);
+    // Writes toward the console without raising SIGPIPE; as write().
+    ssize_t (*send)(SerialPort* port, const uint8_t* bytes, size_t count);
+    // A read that takes nothing means the other end has gone (a stream socket).
+    bool emptyReadIsEnd;
+};
+extern const DeviceBackend ttyBackend; // tty_posix.cpp
+extern const DeviceBackend simBackend; // sim_port_posix.cpp
+
 struct SerialPort {
+    const DeviceBackend* backend = nullptr;
+    BackendState* state = nullptr; // the backend's own, or null
     int fd = -1;
     int controlFd = -1; // eventfd: the mask changed, or the port is closing
-    SimPort* sim = nullptr;
     LineSource lines = LinesNone;
     bool errorCounts = false; // TIOCGICOUNT gives the line-error counts
     termios found{};          // the tty's state at open, put back at close
@@ -106,7 +132,9 @@ inline void drainFd(int fd) {
 }
 
 // The CTS and DSR change counts (or states) from the port's line source.
-bool readLineCounts(SerialPort* port, LineCounts* counts);
+inline bool readLineCounts(SerialPort* port, LineCounts* counts) {
+    return port->backend->lineCounts(port, counts);
+}
 
 // ---- the line watcher (line_watch_posix.cpp)
 
@@ -126,27 +154,12 @@ void lineWatchStart(SerialPort* port);
 // Ends and joins the watcher; before the device is closed.
 void lineWatchStop(SerialPort* port);
 
-// ---- the benchmark's console write times (write_times_posix.cpp)
+// ---- the benchmark's console write times (write_times_none.cpp keeps none;
+// the benchmark's program links bench/write_times.cpp instead)
 
-// At open: whether ZAVIK_WRITE_TIMES names a file to keep the times for.
+// At open: whether the times are to be kept.
 void writeTimesOpen();
 // A write to the console starts at ns (nowNs()).
 void writeTimesNote(int64_t ns);
 // At close, once the port thread has ended: the times kept, added to the file.
 void writeTimesSave();
-
-// ---- the simulated console's port (sim_port_posix.cpp)
-
-// Opens the simulated console that the name's options describe behind port;
-// false with *error on failure.
-bool simPortOpen(SerialPort* port, const char* name, uint32_t* error);
-void simPortClose(SerialPort* port);
-// Its line settings are a record; the speed paces the console's writes.
-int simPortGetLine(SerialPort* port, LineSettings* settings);
-int simPortSetLine(SerialPort* port, const LineSettings* settings);
-uint32_t simPortModem(SerialPort* port); // MsCtsOn | MsDsrOn
-void simPortLineCounts(SerialPort* port, LineCounts* counts);
-// Readable (an eventfd) after any line change; the reader takes its count.
-int simPortLineFd(SerialPort* port);
-// Its end of the line is a stream socket: a write that must not raise SIGPIPE.
-ssize_t simPortSend(SerialPort* port, const uint8_t* bytes, size_t count);

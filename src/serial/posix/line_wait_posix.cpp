@@ -3,7 +3,7 @@
 // packetEvent or a time-out at once. CTS and DSR changes are seen through the
 // driver's change counters, looked at when the line watcher says a line changed
 // (TIOCMIWAIT), or every millisecond while a wait asks for them on a driver
-// without that wait; or through the simulated console's own.
+// without that wait; or through the backend's own signal.
 #include <errno.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -83,33 +83,6 @@ bool lineWaitEnded(LineWait* wait, short serialEvents) {
 }
 
 } // namespace
-
-bool readLineCounts(SerialPort* port, LineCounts* counts) {
-    switch (port->lines) {
-    case LinesIcount: {
-        serial_icounter_struct ic;
-        if (lineDriver.icount(port->fd, &ic) != 0) return false;
-        counts->cts = uint32_t(ic.cts);
-        counts->dsr = uint32_t(ic.dsr);
-        return true;
-    }
-    case LinesModem: {
-        int bits = 0;
-        if (ioctl(port->fd, TIOCMGET, &bits) != 0) return false;
-        counts->cts = (bits & TIOCM_CTS) ? 1 : 0;
-        counts->dsr = (bits & TIOCM_DSR) ? 1 : 0;
-        return true;
-    }
-    case LinesSim:
-        simPortLineCounts(port, counts);
-        return true;
-    case LinesNone:
-        break;
-    }
-    counts->cts = 0;
-    counts->dsr = 0;
-    return true;
-}
 
 int serialSetMask(SerialPort* port, uint32_t mask) {
     if (port == nullptr) return 0; // none open: a reset after the port's close
@@ -219,8 +192,8 @@ uint32_t waitLineOrPacket(LineWait* wait, WakeEvent* packetEvent, uint32_t fromM
             fds[n] = pollfd{port->fd, short((wait->mask & EvRxChar) ? POLLIN : 0), 0};
             serialIndex = n++;
             if (wait->mask & (EvCts | EvDsr)) {
-                if (port->lines == LinesSim) {
-                    fds[n] = pollfd{simPortLineFd(port), POLLIN, 0};
+                if (port->lines == LinesSignalled) {
+                    fds[n] = pollfd{port->backend->lineFd(port), POLLIN, 0};
                     lineIndex = n++;
                 } else if ((port->lines == LinesIcount || port->lines == LinesModem) &&
                            port->lineMethod.load() != LineMethodWaited) {

@@ -124,6 +124,6 @@ const char* serialLineMethod(SerialPort* port) {
     switch (port->lineMethod.load()) {
     case LineMethodWaited: return "waited for (TIOCMIWAIT)";
     case LineMethodPolled: return "polled every ms";
-    default: return nullptr; // no modem lines, or the simulated console's own
+    default: return nullptr; // no modem lines, or the backend's own signal
     }
 }

@@ -1,7 +1,7 @@
-// A port on the simulated console ("sim" or "sim:<options>"): the console's
+// The simulated console's backend ("sim" or "sim:<options>"): the console's
 // model (serial/sim/) runs on a thread of its own at the other end of a stream
 // socket pair, and everything the Linux serial device layer does differently
-// for such a port is here. The console's modem lines and their change counts
+// for such a port is here (device_posix.h). The console's modem lines and their change counts
 // are published for the port thread, with an eventfd signalled on every
 // change; its line settings are a record whose speed paces the console.
 #include <errno.h>
@@ -23,7 +23,7 @@
 #include "serial/sim/sim_console.h"
 #include "serial/sim/sim_options.h"
 
-struct SimPort {
+struct BackendState { // the simulated console behind a port
     int fd = -1;     // the console's end of the line
     int lineFd = -1; // eventfd: a line changed
     int stopFd = -1; // eventfd: close
@@ -58,7 +58,7 @@ void closeFd(int fd) {
 
 // Puts on the line what the console wrote, then shows its lines: bytes
 // written before a line change are on the line before the change is seen.
-void publish(SimPort* s) {
+void publish(BackendState* s) {
     uint8_t bytes[kChunk];
     for (;;) {
         uint32_t n = simTakeOutput(s->console, bytes, sizeof bytes);
@@ -84,7 +84,7 @@ void publish(SimPort* s) {
     signalFd(s->lineFd);
 }
 
-void readLine(SimPort* s) {
+void readLine(BackendState* s) {
     const uint64_t now = monoUs();
     uint8_t bytes[kChunk];
     while (s->lineOpen) {
@@ -105,7 +105,7 @@ void readLine(SimPort* s) {
 }
 
 void* consoleMain(void* arg) {
-    SimPort* s = static_cast<SimPort*>(arg);
+    BackendState* s = static_cast<BackendState*>(arg);
     for (;;) {
         simSetSpeed(s->console, s->baud.load());
         uint64_t next = simStep(s->console, monoUs());
@@ -124,15 +124,13 @@ void* consoleMain(void* arg) {
     return nullptr;
 }
 
-} // namespace
-
 bool simPortOpen(SerialPort* port, const char* name, uint32_t* error) {
     SimOptions options;
     if (!simParseOptions(name, &options)) {
         *error = EINVAL;
         return false;
     }
-    SimPort* s = new (std::nothrow) SimPort;
+    BackendState* s = new (std::nothrow) BackendState;
     if (s == nullptr) {
         *error = ENOMEM;
         return false;
@@ -164,15 +162,15 @@ bool simPortOpen(SerialPort* port, const char* name, uint32_t* error) {
         *error = uint32_t(failure);
         return false;
     }
-    port->sim = s;
+    port->state = s;
     port->fd = pair[0];
-    port->lines = LinesSim;
+    port->lines = LinesSignalled;
     readLineCounts(port, &port->seen);
     return true;
 }
 
 void simPortClose(SerialPort* port) {
-    SimPort* s = port->sim;
+    BackendState* s = port->state;
     signalFd(s->stopFd);
     pthread_join(s->thread, nullptr);
     simEnd(s->console, monoUs());
@@ -182,33 +180,43 @@ void simPortClose(SerialPort* port) {
     closeFd(s->stopFd);
     close(port->fd);
     delete s;
-    port->sim = nullptr;
+    port->state = nullptr;
 }
 
 int simPortGetLine(SerialPort* port, LineSettings* settings) {
-    std::lock_guard<std::mutex> guard(port->sim->lock);
-    *settings = port->sim->line;
+    std::lock_guard<std::mutex> guard(port->state->lock);
+    *settings = port->state->line;
     return 1;
 }
 
 int simPortSetLine(SerialPort* port, const LineSettings* settings) {
     {
-        std::lock_guard<std::mutex> guard(port->sim->lock);
-        port->sim->line = *settings;
+        std::lock_guard<std::mutex> guard(port->state->lock);
+        port->state->line = *settings;
     }
-    port->sim->baud.store(settings->baudRate);
+    port->state->baud.store(settings->baudRate);
     return 1;
 }
 
-uint32_t simPortModem(SerialPort* port) { return port->sim->modem.load(); }
-
-void simPortLineCounts(SerialPort* port, LineCounts* counts) {
-    counts->cts = port->sim->ctsChanges.load();
-    counts->dsr = port->sim->dsrChanges.load();
+int simPortModem(SerialPort* port, uint32_t* status) {
+    *status = port->state->modem.load();
+    return 1;
 }
 
-int simPortLineFd(SerialPort* port) { return port->sim->lineFd; }
+bool simPortLineCounts(SerialPort* port, LineCounts* counts) {
+    counts->cts = port->state->ctsChanges.load();
+    counts->dsr = port->state->dsrChanges.load();
+    return true;
+}
+
+int simPortLineFd(SerialPort* port) { return port->state->lineFd; }
 
 ssize_t simPortSend(SerialPort* port, const uint8_t* bytes, size_t count) {
     return send(port->fd, bytes, count, MSG_NOSIGNAL);
 }
+
+} // namespace
+
+const DeviceBackend simBackend = {simPortOpen,       simPortClose,  simPortGetLine,
+                                  simPortSetLine,    simPortModem,  simPortLineCounts,
+                                  simPortLineFd,     simPortSend,   true};

@@ -52,7 +52,7 @@ int serialRead(SerialPort* port, uint8_t* buffer, uint32_t count, uint32_t* done
         int failure = 0;
         if (r < 0 && errno != EAGAIN && errno != EINTR) {
             failure = errno;
-        } else if (r == 0 && (port->sim != nullptr || hungUp)) {
+        } else if (r == 0 && (port->backend->emptyReadIsEnd || hungUp)) {
             // the other end has gone (a stream socket reads nothing only then)
             failure = EIO;
         }
@@ -106,12 +106,7 @@ int serialWrite(SerialPort* port, const uint8_t* buffer, uint32_t count, uint32_
     if (count != 0) writeTimesNote(start);
     uint32_t sent = 0;
     while (sent < count) {
-        ssize_t r;
-        if (port->sim != nullptr) {
-            r = simPortSend(port, buffer + sent, count - sent);
-        } else {
-            r = write(port->fd, buffer + sent, count - sent);
-        }
+        ssize_t r = port->backend->send(port, buffer + sent, count - sent);
         if (r > 0) {
             sent += uint32_t(r);
             continue;

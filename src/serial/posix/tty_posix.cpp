@@ -1,10 +1,10 @@
 // Serial devices on Linux: opening a terminal device exclusively in raw mode,
 // its line settings, its line errors and modem lines, and closing it with the
-// settings found at open put back. A port on the simulated console
-// (sim_port_posix.cpp) answers these calls itself.
+// settings found at open put back: the backend of a port on one
+// (device_posix.h). The port's time-outs and line errors are kept here for
+// every backend.
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -13,11 +13,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
-#include <new>
 
 #include "os/serial_device.h"
 #include "serial/posix/device_posix.h"
-#include "serial/sim/sim_options.h"
 
 namespace {
 
@@ -69,34 +67,7 @@ const char* devicePath(const char* name, char* buffer, size_t size) {
     return name;
 }
 
-} // namespace
-
-SerialPort* serialOpen(const char* name, uint32_t* error) {
-    *error = 0;
-    writeTimesOpen();
-    if (name == nullptr || name[0] == '\0') {
-        *error = ENOENT;
-        return nullptr;
-    }
-    SerialPort* port = new (std::nothrow) SerialPort;
-    if (port == nullptr) {
-        *error = ENOMEM;
-        return nullptr;
-    }
-    port->controlFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (port->controlFd < 0) {
-        *error = uint32_t(errno);
-        delete port;
-        return nullptr;
-    }
-
-    if (simConsoleNamed(name)) {
-        if (simPortOpen(port, name, error)) return port;
-        close(port->controlFd);
-        delete port;
-        return nullptr;
-    }
-
+bool ttyOpen(SerialPort* port, const char* name, uint32_t* error) {
     char pathBuffer[16];
     const char* path = devicePath(name, pathBuffer, sizeof pathBuffer);
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -112,10 +83,8 @@ SerialPort* serialOpen(const char* name, uint32_t* error) {
     }
     if (failure != 0) {
         if (fd >= 0) close(fd);
-        close(port->controlFd);
-        delete port;
         *error = uint32_t(failure);
-        return nullptr;
+        return false;
     }
     port->fd = fd;
     ioctl(fd, TIOCEXCL); // keeps out other openers (root is not kept out)
@@ -143,14 +112,17 @@ SerialPort* serialOpen(const char* name, uint32_t* error) {
     }
     readLineCounts(port, &port->seen);
     lineWatchStart(port);
-    return port;
+    return true;
 }
+
+} // namespace
 
 // The driver's queues are its own on Linux.
 void serialSetQueues(SerialPort*, uint32_t, uint32_t) {}
 
-int serialGetLine(SerialPort* port, LineSettings* settings) {
-    if (port->sim != nullptr) return simPortGetLine(port, settings);
+namespace {
+
+int ttyGetLine(SerialPort* port, LineSettings* settings) {
     termios t;
     if (tcgetattr(port->fd, &t) != 0) return 0;
     settings->baudRate = speedBaud(cfgetospeed(&t));
@@ -171,13 +143,7 @@ int serialGetLine(SerialPort* port, LineSettings* settings) {
     return 1;
 }
 
-int serialSetLine(SerialPort* port, const LineSettings* settings) {
-    if (settings->baudRate == 0 || settings->byteSize < 5 || settings->byteSize > 8 ||
-        settings->parity > 4 || settings->stopBits > 2) {
-        errno = EINVAL;
-        return 0;
-    }
-    if (port->sim != nullptr) return simPortSetLine(port, settings);
+int ttySetLine(SerialPort* port, const LineSettings* settings) {
     speed_t code;
     if (!speedCode(settings->baudRate, &code)) {
         errno = EINVAL;
@@ -201,6 +167,8 @@ int serialSetLine(SerialPort* port, const LineSettings* settings) {
     return tcsetattr(port->fd, TCSANOW, &t) == 0 ? 1 : 0;
 }
 
+} // namespace
+
 int serialGetTimeouts(SerialPort* port, CommTimeouts* timeouts) {
     std::lock_guard<std::mutex> guard(port->lock);
     *timeouts = port->timeouts;
@@ -213,28 +181,24 @@ int serialSetTimeouts(SerialPort* port, const CommTimeouts* timeouts) {
     return 1;
 }
 
-void serialClose(SerialPort* port) {
-    if (port == nullptr) return;
-    writeTimesSave();
-    if (port->sim != nullptr) {
-        simPortClose(port);
-    } else {
-        // Everything as found, but the speed and character format as set.
-        termios now;
-        if (tcgetattr(port->fd, &now) == 0) {
-            termios restore = port->found;
-            restore.c_cflag = (restore.c_cflag & ~kFormatBits) | (now.c_cflag & kFormatBits);
-            cfsetispeed(&restore, cfgetispeed(&now));
-            cfsetospeed(&restore, cfgetospeed(&now));
-            tcsetattr(port->fd, TCSANOW, &restore);
-        }
-        lineWatchStop(port);
-        ioctl(port->fd, TIOCNXCL);
-        close(port->fd); // also lets go of the lock
+namespace {
+
+void ttyClose(SerialPort* port) {
+    // Everything as found, but the speed and character format as set.
+    termios now;
+    if (tcgetattr(port->fd, &now) == 0) {
+        termios restore = port->found;
+        restore.c_cflag = (restore.c_cflag & ~kFormatBits) | (now.c_cflag & kFormatBits);
+        cfsetispeed(&restore, cfgetispeed(&now));
+        cfsetospeed(&restore, cfgetospeed(&now));
+        tcsetattr(port->fd, TCSANOW, &restore);
     }
-    close(port->controlFd);
-    delete port;
+    lineWatchStop(port);
+    ioctl(port->fd, TIOCNXCL);
+    close(port->fd); // also lets go of the lock
 }
+
+} // namespace
 
 int serialClearErrors(SerialPort* port, uint32_t* errors, uint32_t* inQueue) {
     uint32_t bits = 0;
@@ -261,12 +225,9 @@ int serialClearErrors(SerialPort* port, uint32_t* errors, uint32_t* inQueue) {
     return 1;
 }
 
-int serialModemStatus(SerialPort* port, uint32_t* status) {
-    *status = 0;
-    if (port->sim != nullptr) {
-        *status = simPortModem(port);
-        return 1;
-    }
+namespace {
+
+int ttyModemStatus(SerialPort* port, uint32_t* status) {
     int bits = 0;
     if (ioctl(port->fd, TIOCMGET, &bits) != 0) {
         // a device without modem lines reports them all off
@@ -276,3 +237,38 @@ int serialModemStatus(SerialPort* port, uint32_t* status) {
     if (bits & TIOCM_DSR) *status |= MsDsrOn;
     return 1;
 }
+
+bool ttyLineCounts(SerialPort* port, LineCounts* counts) {
+    switch (port->lines) {
+    case LinesIcount: {
+        serial_icounter_struct ic;
+        if (lineDriver.icount(port->fd, &ic) != 0) return false;
+        counts->cts = uint32_t(ic.cts);
+        counts->dsr = uint32_t(ic.dsr);
+        return true;
+    }
+    case LinesModem: {
+        int bits = 0;
+        if (ioctl(port->fd, TIOCMGET, &bits) != 0) return false;
+        counts->cts = (bits & TIOCM_CTS) ? 1 : 0;
+        counts->dsr = (bits & TIOCM_DSR) ? 1 : 0;
+        return true;
+    }
+    default:
+        break;
+    }
+    counts->cts = 0;
+    counts->dsr = 0;
+    return true;
+}
+
+int ttyLineFd(SerialPort*) { return -1; } // its changes are watched or polled
+
+ssize_t ttySend(SerialPort* port, const uint8_t* bytes, size_t count) {
+    return write(port->fd, bytes, count);
+}
+
+} // namespace
+
+const DeviceBackend ttyBackend = {ttyOpen,       ttyClose,   ttyGetLine,  ttySetLine, ttyModemStatus,
+                                  ttyLineCounts, ttyLineFd,  ttySend,     false};

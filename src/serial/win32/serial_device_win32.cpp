@@ -1,8 +1,9 @@
 // Serial devices on Windows: the COM port API. The handle is opened for
 // overlapped I/O so that the port thread's line-event wait can stay outstanding
 // while reads, writes and queries are made; reads and writes wait for their own
-// completion, bounded by the port's time-outs. A port on the simulated console
-// is passed to sim_port_win32.cpp at each operation.
+// completion, bounded by the port's time-outs: the COM port's backend
+// (device_win32.h). At the end, the operations of os/serial_device.h, each over
+// the backend chosen when the port opened.
 #include <windows.h>
 #include <mmsystem.h>
 
@@ -70,11 +71,7 @@ void endOutstandingWait(LineWait* wait) {
     wait->outstanding = false;
 }
 
-} // namespace
-
-SerialPort* serialOpen(const char* name, uint32_t* error) {
-    *error = 0;
-    if (simPortNamed(name)) return simPortOpen(name, error);
+SerialPort* comOpen(const char* name, uint32_t* error) {
     HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
@@ -96,17 +93,15 @@ SerialPort* serialOpen(const char* name, uint32_t* error) {
     port->readEvent = readEvent;
     port->writeEvent = writeEvent;
     port->closing = 0;
-    port->sim = nullptr;
+    port->state = nullptr;
     return port;
 }
 
-void serialSetQueues(SerialPort* port, uint32_t inBytes, uint32_t outBytes) {
-    if (port->sim != nullptr) return simPortSetQueues(port, inBytes);
+void comSetQueues(SerialPort* port, uint32_t inBytes, uint32_t outBytes) {
     SetupComm(port->handle, inBytes, outBytes);
 }
 
-int serialGetLine(SerialPort* port, LineSettings* settings) {
-    if (port->sim != nullptr) return simPortGetLine(port, settings);
+int comGetLine(SerialPort* port, LineSettings* settings) {
     DCB dcb;
     if (!readDcb(port, &dcb)) return 0;
     settings->baudRate = dcb.BaudRate;
@@ -117,8 +112,7 @@ int serialGetLine(SerialPort* port, LineSettings* settings) {
 }
 
 // The device's whole DCB as it reports it, with the four fields changed.
-int serialSetLine(SerialPort* port, const LineSettings* settings) {
-    if (port->sim != nullptr) return simPortSetLine(port, settings);
+int comSetLine(SerialPort* port, const LineSettings* settings) {
     DCB dcb;
     if (!readDcb(port, &dcb)) return 0;
     dcb.BaudRate = settings->baudRate;
@@ -128,8 +122,7 @@ int serialSetLine(SerialPort* port, const LineSettings* settings) {
     return SetCommState(port->handle, &dcb) ? 1 : 0;
 }
 
-int serialGetTimeouts(SerialPort* port, CommTimeouts* timeouts) {
-    if (port->sim != nullptr) return simPortGetTimeouts(port, timeouts);
+int comGetTimeouts(SerialPort* port, CommTimeouts* timeouts) {
     COMMTIMEOUTS t;
     ZeroMemory(&t, sizeof t);
     if (!GetCommTimeouts(port->handle, &t)) return 0;
@@ -141,8 +134,7 @@ int serialGetTimeouts(SerialPort* port, CommTimeouts* timeouts) {
     return 1;
 }
 
-int serialSetTimeouts(SerialPort* port, const CommTimeouts* timeouts) {
-    if (port->sim != nullptr) return simPortSetTimeouts(port, timeouts);
+int comSetTimeouts(SerialPort* port, const CommTimeouts* timeouts) {
     COMMTIMEOUTS t;
     t.ReadIntervalTimeout = timeouts->readIntervalTimeout;
     t.ReadTotalTimeoutMultiplier = timeouts->readTotalTimeoutMultiplier;
@@ -152,27 +144,22 @@ int serialSetTimeouts(SerialPort* port, const CommTimeouts* timeouts) {
     return SetCommTimeouts(port->handle, &t) ? 1 : 0;
 }
 
-void serialClose(SerialPort* port) {
-    if (port == nullptr) return;
-    if (port->sim != nullptr) return simPortClose(port);
+void comClose(SerialPort* port) {
     CloseHandle(port->handle);
     CloseHandle(port->readEvent);
     CloseHandle(port->writeEvent);
     delete port;
 }
 
-int serialRead(SerialPort* port, uint8_t* buffer, uint32_t count, uint32_t* done) {
-    if (port->sim != nullptr) return simPortRead(port, buffer, count, done);
+int comRead(SerialPort* port, uint8_t* buffer, uint32_t count, uint32_t* done) {
     return transfer(port, false, buffer, count, done);
 }
 
-int serialWrite(SerialPort* port, const uint8_t* buffer, uint32_t count, uint32_t* done) {
-    if (port->sim != nullptr) return simPortWrite(port, buffer, count, done);
+int comWrite(SerialPort* port, const uint8_t* buffer, uint32_t count, uint32_t* done) {
     return transfer(port, true, const_cast<uint8_t*>(buffer), count, done);
 }
 
-int serialClearErrors(SerialPort* port, uint32_t* errors, uint32_t* inQueue) {
-    if (port->sim != nullptr) return simPortClearErrors(port, errors, inQueue);
+int comClearErrors(SerialPort* port, uint32_t* errors, uint32_t* inQueue) {
     DWORD e = 0;
     COMSTAT stat;
     ZeroMemory(&stat, sizeof stat);
@@ -182,25 +169,18 @@ int serialClearErrors(SerialPort* port, uint32_t* errors, uint32_t* inQueue) {
     return ok ? 1 : 0;
 }
 
-int serialModemStatus(SerialPort* port, uint32_t* status) {
-    if (port->sim != nullptr) {
-        *status = simPortModem(port);
-        return 1;
-    }
+int comModemStatus(SerialPort* port, uint32_t* status) {
     DWORD s = 0;
     BOOL ok = GetCommModemStatus(port->handle, &s);
     *status = s;
     return ok ? 1 : 0;
 }
 
-int serialSetMask(SerialPort* port, uint32_t mask) {
-    if (port == nullptr) return 0; // none open: a reset after the port's close
-    if (port->sim != nullptr) {
-        simPortSetMask(port, mask);
-        return 1;
-    }
+int comSetMask(SerialPort* port, uint32_t mask) {
     return SetCommMask(port->handle, mask) ? 1 : 0;
 }
+
+} // namespace
 
 LineWait* lineWaitCreate() {
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -216,33 +196,22 @@ LineWait* lineWaitCreate() {
     wait->events = 0;
     wait->outstanding = false;
     wait->device = INVALID_HANDLE_VALUE;
-    wait->sim = nullptr;
+    wait->backend = nullptr;
+    wait->state = nullptr;
     return wait;
 }
 
 void lineWaitClose(LineWait* wait) {
     if (wait == nullptr) return;
     endOutstandingWait(wait);
-    simPortForgetWait(wait);
+    if (wait->backend != nullptr) wait->backend->forgetWait(wait);
     CloseHandle(wait->event);
     delete wait;
 }
 
-int serialWaitEvent(SerialPort* port, LineWait* wait, uint32_t* events, uint32_t* error) {
-    *events = 0;
-    *error = 0;
-    if (isClosing(port)) {
-        // The port is about to close: the wait ends at once, and its result
-        // query reports the closed port.
-        SetEvent(wait->event);
-        return WaitPending;
-    }
-    if (port->sim != nullptr) {
-        int started = simPortWaitEvent(port, wait, events, error);
-        // serialEndWaits may have come just before the wait started.
-        if (started == WaitPending && isClosing(port)) simPortSetMask(port, simPortMask(port));
-        return started;
-    }
+namespace {
+
+int comWaitEvent(SerialPort* port, LineWait* wait, uint32_t* events, uint32_t* error) {
     // A wait whose result query failed without ending it is ended before its
     // record is used again.
     endOutstandingWait(wait);
@@ -261,23 +230,14 @@ int serialWaitEvent(SerialPort* port, LineWait* wait, uint32_t* events, uint32_t
     }
     wait->outstanding = true;
     wait->device = port->handle;
-    // serialEndWaits may have run between the test above and the start of this
+    // serialEndWaits may have run between the test before and the start of this
     // wait, too late to end it: end it here.
     if (isClosing(port)) CancelIo(port->handle);
     return WaitPending;
 }
 
-int serialWaitResult(SerialPort* port, LineWait* wait, uint32_t* events, uint32_t* error) {
-    *events = 0;
-    *error = 0;
+int comWaitResult(SerialPort* port, LineWait* wait, uint32_t* events, uint32_t* error) {
     DWORD n = 0;
-    if (isClosing(port)) {
-        endOutstandingWait(wait);
-        SetEvent(wait->event);
-        *error = kPortClosedError;
-        return 0;
-    }
-    if (port->sim != nullptr) return simPortWaitResult(port, wait, events, error);
     if (!GetOverlappedResult(port->handle, &wait->overlapped, &n, FALSE)) {
         DWORD e = GetLastError();
         if (e != ERROR_IO_INCOMPLETE) wait->outstanding = false;
@@ -288,6 +248,8 @@ int serialWaitResult(SerialPort* port, LineWait* wait, uint32_t* events, uint32_
     *events = wait->events;
     return 1;
 }
+
+} // namespace
 
 uint32_t waitLineOrPacket(LineWait* wait, WakeEvent* packetEvent, uint32_t fromMs,
                           uint32_t timeoutMs, uint32_t* error) {
@@ -317,14 +279,111 @@ uint32_t waitLineOrPacket(LineWait* wait, WakeEvent* packetEvent, uint32_t fromM
 void serialEndWaits(SerialPort* port) {
     if (port == nullptr) return;
     InterlockedExchange(&port->closing, 1);
-    // A mask change ends the outstanding wait.
-    if (port->sim != nullptr) return simPortSetMask(port, simPortMask(port));
-    DWORD mask = 0;
-    GetCommMask(port->handle, &mask);
-    SetCommMask(port->handle, mask);
+    port->backend->endWaits(port);
 }
 
 // WaitCommEvent reports the line changes itself.
 const char* serialLineMethod(SerialPort*) { return nullptr; }
 
 int serialClosing(SerialPort* port) { return isClosing(port) ? 1 : 0; }
+
+namespace {
+
+// A mask change ends the outstanding wait.
+void comEndWaits(SerialPort* port) {
+    DWORD mask = 0;
+    GetCommMask(port->handle, &mask);
+    SetCommMask(port->handle, mask);
+}
+
+// lineWaitClose has ended a wait outstanding in the driver already.
+void comForgetWait(LineWait*) {}
+
+} // namespace
+
+const DeviceBackend comBackend = {
+    comOpen,        comClose,       comSetQueues, comGetLine,    comSetLine,
+    comGetTimeouts, comSetTimeouts, comRead,      comWrite,      comClearErrors,
+    comModemStatus, comSetMask,     comWaitEvent, comWaitResult, comEndWaits,
+    comForgetWait};
+
+// ---- the operations of os/serial_device.h, over the port's backend
+
+SerialPort* serialOpen(const char* name, uint32_t* error) {
+    *error = 0;
+    const DeviceBackend* backend = simPortNamed(name) ? &simBackend : &comBackend;
+    SerialPort* port = backend->open(name, error);
+    if (port != nullptr) port->backend = backend;
+    return port;
+}
+
+void serialClose(SerialPort* port) {
+    if (port == nullptr) return;
+    port->backend->close(port);
+}
+
+void serialSetQueues(SerialPort* port, uint32_t inBytes, uint32_t outBytes) {
+    port->backend->setQueues(port, inBytes, outBytes);
+}
+
+int serialGetLine(SerialPort* port, LineSettings* settings) {
+    return port->backend->getLine(port, settings);
+}
+
+int serialSetLine(SerialPort* port, const LineSettings* settings) {
+    return port->backend->setLine(port, settings);
+}
+
+int serialGetTimeouts(SerialPort* port, CommTimeouts* timeouts) {
+    return port->backend->getTimeouts(port, timeouts);
+}
+
+int serialSetTimeouts(SerialPort* port, const CommTimeouts* timeouts) {
+    return port->backend->setTimeouts(port, timeouts);
+}
+
+int serialRead(SerialPort* port, uint8_t* buffer, uint32_t count, uint32_t* done) {
+    return port->backend->read(port, buffer, count, done);
+}
+
+int serialWrite(SerialPort* port, const uint8_t* buffer, uint32_t count, uint32_t* done) {
+    return port->backend->write(port, buffer, count, done);
+}
+
+int serialClearErrors(SerialPort* port, uint32_t* errors, uint32_t* inQueue) {
+    return port->backend->clearErrors(port, errors, inQueue);
+}
+
+int serialModemStatus(SerialPort* port, uint32_t* status) {
+    return port->backend->modemStatus(port, status);
+}
+
+int serialSetMask(SerialPort* port, uint32_t mask) {
+    if (port == nullptr) return 0; // none open: a reset after the port's close
+    return port->backend->setMask(port, mask);
+}
+
+int serialWaitEvent(SerialPort* port, LineWait* wait, uint32_t* events, uint32_t* error) {
+    *events = 0;
+    *error = 0;
+    if (isClosing(port)) {
+        // The port is about to close: the wait ends at once, and its result
+        // query reports the closed port.
+        SetEvent(wait->event);
+        return WaitPending;
+    }
+    wait->backend = port->backend;
+    return port->backend->waitEvent(port, wait, events, error);
+}
+
+int serialWaitResult(SerialPort* port, LineWait* wait, uint32_t* events, uint32_t* error) {
+    *events = 0;
+    *error = 0;
+    if (isClosing(port)) {
+        endOutstandingWait(wait);
+        SetEvent(wait->event);
+        *error = kPortClosedError;
+        return 0;
+    }
+    return port->backend->waitResult(port, wait, events, error);
+}

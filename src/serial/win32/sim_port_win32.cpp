@@ -1,7 +1,6 @@
-// A port on the simulated console ("SIM", or "sim" / "sim:<options>"): the
+// The simulated console's backend ("SIM", or "sim" / "sim:<options>"): the
 // console's model (serial/sim/) behind the Windows serial device layer, in the
-// program's own process, and everything that layer does differently for such a
-// port. The console runs on a thread of its own, stepped by its clock and woken
+// program's own process (device_win32.h). The console runs on a thread of its own, stepped by its clock and woken
 // by what the PC writes; what it writes goes into an input queue that the port
 // thread reads as a COM port's, within the port's time-outs; what the PC writes
 // reaches it at once. Its RTS and DTR are the port's CTS and DSR. Line events
@@ -30,7 +29,7 @@ char simChoice[kNameBytes] = "sim";
 
 } // namespace
 
-struct SimPort {
+struct BackendState { // the simulated console behind a port
     CRITICAL_SECTION lock; // guards everything below but the handles
     HANDLE thread;
     HANDLE stop;    // manual reset: the console's thread ends
@@ -58,16 +57,16 @@ namespace {
 
 class Locked {
   public:
-    explicit Locked(SimPort* s) : s_(s) { EnterCriticalSection(&s_->lock); }
+    explicit Locked(BackendState* s) : s_(s) { EnterCriticalSection(&s_->lock); }
     ~Locked() { LeaveCriticalSection(&s_->lock); }
     Locked(const Locked&) = delete;
     Locked& operator=(const Locked&) = delete;
 
   private:
-    SimPort* s_;
+    BackendState* s_;
 };
 
-uint64_t nowUs(const SimPort* s) {
+uint64_t nowUs(const BackendState* s) {
     LARGE_INTEGER c;
     QueryPerformanceCounter(&c);
     const uint64_t ticks = uint64_t(c.QuadPart), f = uint64_t(s->frequency.QuadPart);
@@ -75,13 +74,13 @@ uint64_t nowUs(const SimPort* s) {
 }
 
 // Milliseconds to wait for a time in microseconds, rounded up.
-DWORD msUntil(const SimPort* s, uint64_t at) {
+DWORD msUntil(const BackendState* s, uint64_t at) {
     const uint64_t now = nowUs(s);
     return at > now ? DWORD((at - now + 999) / 1000) : 0;
 }
 
 // An event on the line: it ends the outstanding wait, or is kept for the next.
-void raise(SimPort* s, uint32_t event) {
+void raise(BackendState* s, uint32_t event) {
     if (!(s->mask & event)) return;
     LineWait* w = s->wait;
     if (w == nullptr) {
@@ -96,7 +95,7 @@ void raise(SimPort* s, uint32_t event) {
 // Puts what the console wrote into the input queue, then shows its lines:
 // bytes written before a line change are in the queue before it is seen.
 // Bytes that find the queue full are lost, as on a COM port.
-void publish(SimPort* s) {
+void publish(BackendState* s) {
     uint8_t bytes[512];
     bool came = false;
     for (uint32_t n; (n = simTakeOutput(s->console, bytes, sizeof bytes)) > 0;) {
@@ -121,7 +120,7 @@ void publish(SimPort* s) {
     s->published = l;
 }
 
-uint32_t takeQueued(SimPort* s, uint8_t* out, uint32_t max) {
+uint32_t takeQueued(BackendState* s, uint8_t* out, uint32_t max) {
     uint32_t n = s->count < max ? s->count : max;
     for (uint32_t i = 0; i < n; ++i) out[i] = s->queue[(s->head + i) % kQueueBytes];
     s->head = (s->head + n) % kQueueBytes;
@@ -130,7 +129,7 @@ uint32_t takeQueued(SimPort* s, uint8_t* out, uint32_t max) {
 }
 
 DWORD WINAPI consoleMain(LPVOID arg) {
-    SimPort* s = static_cast<SimPort*>(arg);
+    BackendState* s = static_cast<BackendState*>(arg);
     HANDLE handles[2] = {s->stop, s->wake};
     for (;;) {
         uint64_t next;
@@ -145,7 +144,7 @@ DWORD WINAPI consoleMain(LPVOID arg) {
     return 0;
 }
 
-void closeHandles(SimPort* s) {
+void closeHandles(BackendState* s) {
     if (s->stop != nullptr) CloseHandle(s->stop);
     if (s->wake != nullptr) CloseHandle(s->wake);
     if (s->arrived != nullptr) CloseHandle(s->arrived);
@@ -162,6 +161,8 @@ void simPortChoose(const char* options) {
 
 bool simPortNamed(const char* name) { return lstrcmpiA(name, "SIM") == 0 || simConsoleNamed(name); }
 
+namespace {
+
 SerialPort* simPortOpen(const char* name, uint32_t* error) {
     const char* optionText = lstrcmpiA(name, "SIM") == 0 ? simChoice : name;
     SimOptions options;
@@ -169,7 +170,7 @@ SerialPort* simPortOpen(const char* name, uint32_t* error) {
         *error = ERROR_INVALID_PARAMETER;
         return nullptr;
     }
-    SimPort* s = new (std::nothrow) SimPort;
+    BackendState* s = new (std::nothrow) BackendState;
     SerialPort* port = new (std::nothrow) SerialPort;
     if (s == nullptr || port == nullptr) {
         delete s;
@@ -215,12 +216,12 @@ SerialPort* simPortOpen(const char* name, uint32_t* error) {
     port->readEvent = nullptr;
     port->writeEvent = nullptr;
     port->closing = 0;
-    port->sim = s;
+    port->state = s;
     return port;
 }
 
 void simPortClose(SerialPort* port) {
-    SimPort* s = port->sim;
+    BackendState* s = port->state;
     SetEvent(s->stop);
     WaitForSingleObject(s->thread, INFINITE);
     CloseHandle(s->thread);
@@ -232,32 +233,32 @@ void simPortClose(SerialPort* port) {
     delete port;
 }
 
-void simPortSetQueues(SerialPort* port, uint32_t inBytes) {
-    Locked locked(port->sim);
-    port->sim->room = inBytes > 0 && inBytes < kQueueBytes ? inBytes : kQueueBytes;
+void simPortSetQueues(SerialPort* port, uint32_t inBytes, uint32_t) {
+    Locked locked(port->state);
+    port->state->room = inBytes > 0 && inBytes < kQueueBytes ? inBytes : kQueueBytes;
 }
 
 int simPortGetLine(SerialPort* port, LineSettings* settings) {
-    Locked locked(port->sim);
-    *settings = port->sim->line;
+    Locked locked(port->state);
+    *settings = port->state->line;
     return 1;
 }
 
 int simPortSetLine(SerialPort* port, const LineSettings* settings) {
-    Locked locked(port->sim);
-    port->sim->line = *settings;
+    Locked locked(port->state);
+    port->state->line = *settings;
     return 1;
 }
 
 int simPortGetTimeouts(SerialPort* port, CommTimeouts* timeouts) {
-    Locked locked(port->sim);
-    *timeouts = port->sim->timeouts;
+    Locked locked(port->state);
+    *timeouts = port->state->timeouts;
     return 1;
 }
 
 int simPortSetTimeouts(SerialPort* port, const CommTimeouts* timeouts) {
-    Locked locked(port->sim);
-    port->sim->timeouts = *timeouts;
+    Locked locked(port->state);
+    port->state->timeouts = *timeouts;
     return 1;
 }
 
@@ -267,7 +268,7 @@ int simPortSetTimeouts(SerialPort* port, const CommTimeouts* timeouts) {
 // of MAXDWORD with no totals takes what is there, and with a multiplier of
 // MAXDWORD and a constant it returns as soon as anything came.
 int simPortRead(SerialPort* port, uint8_t* buffer, uint32_t count, uint32_t* done) {
-    SimPort* s = port->sim;
+    BackendState* s = port->state;
     *done = 0;
     CommTimeouts t;
     {
@@ -326,7 +327,7 @@ int simPortRead(SerialPort* port, uint8_t* buffer, uint32_t count, uint32_t* don
 
 // The console takes every byte at once; only its own writes take line time.
 int simPortWrite(SerialPort* port, const uint8_t* buffer, uint32_t count, uint32_t* done) {
-    SimPort* s = port->sim;
+    BackendState* s = port->state;
     {
         Locked locked(s);
         simSetSpeed(s->console, s->line.baudRate);
@@ -339,20 +340,21 @@ int simPortWrite(SerialPort* port, const uint8_t* buffer, uint32_t count, uint32
 }
 
 int simPortClearErrors(SerialPort* port, uint32_t* errors, uint32_t* inQueue) {
-    Locked locked(port->sim);
-    *errors = port->sim->errors;
-    *inQueue = port->sim->count;
-    port->sim->errors = 0;
+    Locked locked(port->state);
+    *errors = port->state->errors;
+    *inQueue = port->state->count;
+    port->state->errors = 0;
     return 1;
 }
 
-uint32_t simPortModem(SerialPort* port) {
-    Locked locked(port->sim);
-    return port->sim->modem;
+int simPortModem(SerialPort* port, uint32_t* status) {
+    Locked locked(port->state);
+    *status = port->state->modem;
+    return 1;
 }
 
-void simPortSetMask(SerialPort* port, uint32_t mask) {
-    SimPort* s = port->sim;
+int simPortSetMask(SerialPort* port, uint32_t mask) {
+    BackendState* s = port->state;
     Locked locked(s);
     s->mask = mask;
     s->kept = 0;
@@ -361,15 +363,16 @@ void simPortSetMask(SerialPort* port, uint32_t mask) {
         SetEvent(s->wait->event);
         s->wait = nullptr;
     }
+    return 1;
 }
 
 uint32_t simPortMask(SerialPort* port) {
-    Locked locked(port->sim);
-    return port->sim->mask;
+    Locked locked(port->state);
+    return port->state->mask;
 }
 
-int simPortWaitEvent(SerialPort* port, LineWait* wait, uint32_t* events, uint32_t* error) {
-    SimPort* s = port->sim;
+int simPortStartWait(SerialPort* port, LineWait* wait, uint32_t* events, uint32_t* error) {
+    BackendState* s = port->state;
     Locked locked(s);
     if (s->wait != nullptr) {
         *error = ERROR_INVALID_PARAMETER; // one wait at a time
@@ -381,14 +384,14 @@ int simPortWaitEvent(SerialPort* port, LineWait* wait, uint32_t* events, uint32_
         return WaitDone;
     }
     wait->events = 0;
-    wait->sim = s;
+    wait->state = s;
     ResetEvent(wait->event);
     s->wait = wait;
     return WaitPending;
 }
 
 int simPortWaitResult(SerialPort* port, LineWait* wait, uint32_t* events, uint32_t* error) {
-    SimPort* s = port->sim;
+    BackendState* s = port->state;
     Locked locked(s);
     if (s->wait == wait) {
         *error = ERROR_IO_INCOMPLETE;
@@ -399,9 +402,27 @@ int simPortWaitResult(SerialPort* port, LineWait* wait, uint32_t* events, uint32
 }
 
 void simPortForgetWait(LineWait* wait) {
-    SimPort* s = wait->sim;
+    BackendState* s = wait->state;
     if (s == nullptr) return;
     Locked locked(s);
     if (s->wait == wait) s->wait = nullptr;
-    wait->sim = nullptr;
+    wait->state = nullptr;
 }
+
+int simPortWaitEvent(SerialPort* port, LineWait* wait, uint32_t* events, uint32_t* error) {
+    int started = simPortStartWait(port, wait, events, error);
+    // serialEndWaits may have come just before the wait started.
+    if (started == WaitPending && portClosing(port)) simPortSetMask(port, simPortMask(port));
+    return started;
+}
+
+// A change of the mask ends the outstanding wait.
+void simPortEndWaits(SerialPort* port) { simPortSetMask(port, simPortMask(port)); }
+
+} // namespace
+
+const DeviceBackend simBackend = {
+    simPortOpen,        simPortClose,       simPortSetQueues, simPortGetLine,
+    simPortSetLine,     simPortGetTimeouts, simPortSetTimeouts, simPortRead,
+    simPortWrite,       simPortClearErrors, simPortModem,     simPortSetMask,
+    simPortWaitEvent,   simPortWaitResult,  simPortEndWaits,  simPortForgetWait};

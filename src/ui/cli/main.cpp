@@ -23,13 +23,13 @@
 #include <cstring>
 #include <string>
 
+#include "core/counters.h"
 #include "core/link_state.h"
 #include "core/log.h"
 #include "core/recovery.h"
-#include "os/window_effects.h"
+#include "core/view.h"
 #include "ui/cli/ports.h"
 #include "ui/cli/terminal.h"
-#include "ui/counters.h"
 #include "ui/panel.h"
 #include "ui/posix/front_end.h"
 #include "ui/posix/headless.h"
@@ -268,7 +268,7 @@ void onTick() {
         } else if (options.command == Command::Connect || options.once) {
             finish(0);
         } else {
-            panelCommand(IDC_LISTEN, 0);
+            panelCommand(IDC_LISTEN);
         }
     }
     lastState = linkState.connectionState.load();
@@ -278,7 +278,7 @@ void onTick() {
 // Presses a button whose dialog is then filled with p and accepted.
 void pressWith(int button, const Pending& p) {
     pending = p;
-    panelCommand(button, 0);
+    panelCommand(button);
     pending = Pending{};
 }
 
@@ -298,7 +298,7 @@ int startLink() {
     if (!linkStarted()) return kExitFailed;
 
     if (options.command == Command::Listen) {
-        panelCommand(IDC_LISTEN, 0);
+        panelCommand(IDC_LISTEN);
     } else {
         p = Pending{};
         p.script = Script::Connect;

@@ -6,7 +6,7 @@
 
 #include <gtk/gtk.h>
 
-#include "os/window_effects.h"
+#include "core/view.h"
 
 // The dialogs' OK and Cancel buttons, by the ids they have on Windows.
 constexpr int kIdOk = 1;

@@ -8,15 +8,12 @@
 
 #include "core/link_state.h"
 #include "core/log.h"
-#include "os/pane.h"
-#include "os/window_effects.h"
+#include "core/view.h"
 #include "ui/gtk/gtk_ui.h"
 #include "ui/panel.h"
 #include "ui/posix/process_ends.h"
 
 namespace {
-
-constexpr uint32_t kFdRead = 1; // the event word of a read notification
 
 // The socket is read at the priority GTK redraws at, so that drawing the
 // window takes turns with reading datagrams however fast they come; a
@@ -31,7 +28,7 @@ int wakeFd = -1;
 // Level-triggered: while a datagram waits the socket stays readable, so each
 // waiting datagram gets one notification.
 gboolean onSocketReadable(gint, GIOCondition, gpointer) {
-    panelSocketNotify(kFdRead);
+    panelSocketEvent(0, true);
     return G_SOURCE_CONTINUE;
 }
 

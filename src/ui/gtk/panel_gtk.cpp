@@ -8,8 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "os/pane.h"
-#include "os/window_effects.h"
+#include "core/view.h"
 #include "ui/gtk/gtk_ui.h"
 #include "ui/panel.h"
 #include "ui/posix/front_end.h"
@@ -68,7 +67,7 @@ std::string asUtf8(const char* text) {
 }
 
 void onButtonClicked(GtkButton*, gpointer which) {
-    panelCommand(buttons[GPOINTER_TO_INT(which)].id, 0);
+    panelCommand(buttons[GPOINTER_TO_INT(which)].id);
 }
 
 // The close box (or the window manager's close): the window is destroyed only

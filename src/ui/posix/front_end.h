@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "os/window_effects.h"
+#include "core/view.h"
 
 void frontEndEcho(bool on);
 // An event line on standard error (with echo on); the line end is added.

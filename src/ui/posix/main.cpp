@@ -27,11 +27,11 @@
 #include <string>
 #include <vector>
 
+#include "core/counters.h"
 #include "core/link_state.h"
 #include "core/log.h"
 #include "core/protocol.h"
-#include "os/window_effects.h"
-#include "ui/counters.h"
+#include "core/view.h"
 #include "ui/dialog_number.h"
 #include "ui/panel.h"
 #include "ui/posix/front_end.h"
@@ -117,7 +117,7 @@ void doSettings(const std::vector<std::string>& words) {
     }
     if (!press(SettingsButton, IDC_SETTINGS)) return;
     pending = p;
-    panelCommand(IDC_SETTINGS, 0);
+    panelCommand(IDC_SETTINGS);
     pending = Pending{};
 }
 
@@ -134,7 +134,7 @@ void doConnect(const std::vector<std::string>& words, bool cancel) {
         p.port = words[2];
     }
     pending = p;
-    panelCommand(IDC_CONNECT, 0);
+    panelCommand(IDC_CONNECT);
     pending = Pending{};
 }
 
@@ -151,7 +151,7 @@ void doClick(const std::vector<std::string>& words) {
     for (PanelButton b : {SettingsButton, ConnectButton, ListenButton}) {
         ButtonView v = buttonView(b);
         if (v.id == int(id) && v.enabled) {
-            panelCommand(int(id), 0);
+            panelCommand(int(id));
             return;
         }
     }

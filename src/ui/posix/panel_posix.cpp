@@ -1,6 +1,6 @@
 // The panel of the Linux front ends: the log pane (in memory, echoed to standard
 // output) and the three buttons as plain records. The counters are reported
-// from the display's own memory of what it showed (ui/counters.h), so their fields,
+// from the display's own memory of what it showed (core/counters.h), so their fields,
 // the group boxes and the keyboard focus have nothing to keep here.
 #include <unistd.h>
 
@@ -8,8 +8,7 @@
 #include <cstring>
 
 #include "core/link_state.h"
-#include "os/pane.h"
-#include "os/window_effects.h"
+#include "core/view.h"
 #include "ui/posix/front_end.h"
 #include "ui/posix/output_queue.h"
 #include "ui/resource.h"

@@ -12,14 +12,11 @@
 #include <utility>
 
 #include "core/log.h"
-#include "os/pane.h"
+#include "core/view.h"
 #include "os/system.h"
-#include "os/window_effects.h"
 #include "ui/panel.h"
 
 namespace {
-
-constexpr uint32_t kFdRead = 1; // the event word of a read notification
 
 int wakeFd = -1;
 int socketFd = -1;
@@ -50,7 +47,7 @@ int ensureWakeFd() {
 
 } // namespace
 
-// A level-triggered watch: one panelSocketNotify(FD_READ) per wake-up while a
+// A level-triggered watch: one panelSocketEvent per wake-up while a
 // datagram waits, so every waiting datagram gets one.
 int socketNotifyStart(uintptr_t socket) {
     socketFd = int(socket);
@@ -154,7 +151,7 @@ int windowLoopRun() {
         }
         // One datagram per wake-up; a socket with more waiting stays readable.
         if (socketAt >= 0 && socketFd == fds[socketAt].fd && (fds[socketAt].revents & POLLIN)) {
-            panelSocketNotify(kFdRead);
+            panelSocketEvent(0, true);
         }
         if (inputAt >= 0 && inputFd == fds[inputAt].fd &&
             (fds[inputAt].revents & (POLLIN | POLLHUP | POLLERR))) {

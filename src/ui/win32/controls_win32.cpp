@@ -1,7 +1,6 @@
 // The panel's controls, its log pane, its timer, the socket's notifications and
 // message boxes, and the controls of the two modal dialogs, as USER32 windows.
-#include "os/pane.h"
-#include "os/window_effects.h"
+#include "core/view.h"
 #include "ui/dialog_number.h"
 #include "ui/widgets.h"
 #include "ui/win32/win_ui.h"

@@ -1,9 +1,12 @@
 // The window procedures of the Windows front end: the main window, the panel
 // and the two modal dialogs. Each is a switch that passes the work on to the
-// portable panel logic (ui/panel.h).
+// portable panel logic (ui/panel.h), translating the messages into the panel's
+// own events.
+#include <winsock.h>
+
 #include "core/link_state.h"
 #include "core/log.h"
-#include "os/window_effects.h"
+#include "core/view.h"
 #include "ui/panel.h"
 #include "ui/widgets.h"
 #include "ui/win32/win_ui.h"
@@ -57,12 +60,20 @@ INT_PTR CALLBACK panelDialogProc(HWND window, UINT message, WPARAM wParam, LPARA
         initPanel(); // enables Settings... when it succeeds
         return TRUE;
     case WM_COMMAND:
-        return panelCommand(LOWORD(wParam), HIWORD(wParam)) ? TRUE : FALSE;
+        if (LOWORD(wParam) == IDC_LOG) {
+            // The edit control's notifications: those the panel takes, by its names.
+            if (HIWORD(wParam) == EN_SETFOCUS) panelLogEvent(LogFocused);
+            else if (HIWORD(wParam) == EN_MAXTEXT) panelLogEvent(LogFull);
+            return TRUE;
+        }
+        return panelCommand(LOWORD(wParam)) ? TRUE : FALSE;
     case WM_TIMER:
         if (wParam == kWarningTimer) KillTimer(window, kWarningTimer); // it runs once
         return panelTimer(int(wParam)) ? TRUE : FALSE;
     case WM_SOCKET_NOTIFY:
-        return panelSocketNotify(uint32_t(lParam)) ? TRUE : FALSE;
+        return panelSocketEvent(WSAGETSELECTERROR(lParam), WSAGETSELECTEVENT(lParam) == FD_READ)
+                   ? TRUE
+                   : FALSE;
     case WM_DELIVER_HANDOFFS:
         panelHandOffs();
         return TRUE;

@@ -1,10 +1,16 @@
-// The console write times the benchmark reads (bench/): when the environment
+// The console write times the benchmark reads (link_bench.py), linked into
+// zavik-headless-timed in place of the record that keeps nothing
+// (src/serial/posix/write_times_none.cpp), so the programs users run carry
+// none of it. When the environment
 // names a file in ZAVIK_WRITE_TIMES as a port opens, each write to the console
 // is noted in a fixed table as it starts, and the table is added to the file as
 // the port closes, a line per write: the monotonic time in nanoseconds, and
 // lastWriteTime as the write began (the clock value of the write before, which
 // the frame rule measures from). Without the variable nothing is kept and a
 // write costs one test of a flag.
+//
+// It reads the link state, which the device layer below the core may not: this
+// file belongs to the benchmark's program, at the top.
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>

@@ -1,15 +1,14 @@
 // The ten counters below the log: their values, what they last showed, and
-// their refresh from the port thread's idle tick.
-#include "ui/counters.h"
+// when the port thread's idle turn brings the fields up to date.
+#include "core/counters.h"
 
 #include <cstring>
 
+#include "core/counter_ids.h"
 #include "core/link_lock.h"
 #include "core/link_state.h"
 #include "core/log.h"
 #include "os/system.h"
-#include "os/window_effects.h"
-#include "ui/resource.h"
 
 namespace {
 constexpr uint32_t kRefreshMs = 250; // a refresh needs more than this since the last

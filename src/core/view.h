@@ -1,7 +1,12 @@
-// The panel's effects that the link causes: its three buttons, the connect
-// retry timer, the transfer warning and the counters' refresh. Defined by the
-// user interface above (the counters' refresh once, in ui/; the rest by each
-// front end).
+// What the link tells the window: the panel's three buttons, the connect retry
+// timer, the warning timer, the socket's read notifications, the transfer
+// warning, the log pane and the counter fields. The core owns this interface
+// and calls it; each front end defines it (ui/win32, ui/posix, ui/gtk, and the
+// tests' doubles). It is the one way a lower layer reaches the user interface.
+//
+// Window thread only, except wakeWindowThread. The pane's calls may come while
+// the window thread holds the link lock: none of them waits for anything
+// outside the program (a front end that copies the log elsewhere queues it).
 #pragma once
 
 #include <cstdint>
@@ -33,9 +38,13 @@ void socketNotifyStop(uintptr_t socket);
 // Yes/No box with the warning icon, owned by the panel; 1 for Yes.
 int askYesNo(const char* text, const char* caption);
 
-// Brings the counter fields up to date, at most every 250 ms, while the console
-// is active. Port thread, with the time its idle tick read.
-void refreshStatistics(uint32_t now);
-// Milliseconds from now until that refresh is due: 0 when it is,
-// kNoTimeout while the console is not active.
-uint32_t msUntilRefresh(uint32_t now);
+// The log pane: appends text at the end (select end, replace selection,
+// scroll); empties it.
+void paneAppend(const char* text);
+void paneClear();
+// Writes an unsigned decimal into a counter field (core/counter_ids.h).
+void paneSetCounter(int controlId, uint32_t value);
+
+// Any thread: asks the window thread to take the port thread's hand-offs
+// (deliverHandOffs, takePortLost) soon.
+void wakeWindowThread();
