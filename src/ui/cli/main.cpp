@@ -2,6 +2,7 @@
 //
 //   zavik listen [--bind ADDR] [--port N] [--once] SERIAL
 //   zavik connect HOST[:PORT] [--bind ADDR] [--port N] SERIAL
+//   zavik check [--port N] [--stun HOST[:PORT]]...
 //   zavik ports
 //
 // It does what a person does at the window: Settings... with the address,
@@ -22,10 +23,12 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/link_state.h"
 #include "core/log.h"
 #include "os/window_effects.h"
+#include "ui/cli/check.h"
 #include "ui/cli/ports.h"
 #include "ui/cli/terminal.h"
 #include "ui/counters.h"
@@ -50,6 +53,7 @@ constexpr uint32_t kRedrawMs = 250; // the status line, at most 4 times a second
 const char kUsage[] =
     "Usage: zavik listen [options] SERIAL\n"
     "       zavik connect HOST[:PORT] [options] SERIAL\n"
+    "       zavik check [--port N] [--stun HOST[:PORT]]...\n"
     "       zavik ports\n"
     "\n"
     "Joins the game console on SERIAL to a peer's across the network (UDP).\n"
@@ -57,6 +61,8 @@ const char kUsage[] =
     "at HOST (a name or an IPv4 address) and PORT (3975).\n"
     "SERIAL is a device (/dev/ttyUSB0), COM1 to COM4 (/dev/ttyS0 to /dev/ttyS3),\n"
     "or sim[:options], the simulated console. ports lists the serial devices.\n"
+    "check asks STUN servers what the router does with the link's UDP port and\n"
+    "says which way to link will work from here.\n"
     "\n"
     "Options:\n"
     "  --bind ADDR           local address to bind (0.0.0.0: all)\n"
@@ -65,6 +71,8 @@ const char kUsage[] =
     "  --increase-port-time  the port thread waits 20 ms instead of 1 ms\n"
     "  --high-priority       run at a higher priority\n"
     "  --once                listen: end after one session\n"
+    "  --stun HOST[:PORT]    check: a STUN server to ask (repeatable; port 3478);\n"
+    "                        by default three public ones (docs/internet.md)\n"
     "  --quiet               print errors only\n"
     "  --help                print this and exit\n"
     "  --version             print the version and exit\n"
@@ -72,13 +80,14 @@ const char kUsage[] =
     "Exit status: 0 after an orderly end, 1 when the link cannot start,\n"
     "2 for a usage error.\n";
 
-enum class Command { Listen, Connect, Ports };
+enum class Command { Listen, Connect, Ports, Check };
 
 struct Options {
     Command command = Command::Listen;
     std::string bind = "0.0.0.0", port = "3975", vsync = "0";
     std::string host, remotePort = "3975", serial;
     bool increasePortTime = false, highPriority = false, once = false, quiet = false;
+    std::vector<std::string> stun;
 };
 
 Options options;
@@ -130,6 +139,10 @@ int parseArguments(int argc, char** argv) {
             std::string* into = arg == "--bind" ? &options.bind
                                 : arg == "--port" ? &options.port : &options.vsync;
             if (!takeValue(into)) return usageError("option " + arg + " needs a value");
+        } else if (arg == "--stun") {
+            std::string server;
+            if (!takeValue(&server)) return usageError("option " + arg + " needs a value");
+            options.stun.push_back(server);
         } else if (arg == "--increase-port-time") {
             options.increasePortTime = true;
         } else if (arg == "--high-priority") {
@@ -159,6 +172,9 @@ int parseArguments(int argc, char** argv) {
     } else if (command == "ports") {
         options.command = Command::Ports;
         wanted = 1;
+    } else if (command == "check") {
+        options.command = Command::Check;
+        wanted = 1;
     } else {
         return usageError("unknown command " + command);
     }
@@ -169,6 +185,9 @@ int parseArguments(int argc, char** argv) {
     if (count > wanted) return usageError("too many arguments for " + command);
     if (options.once && options.command != Command::Listen) {
         return usageError("--once goes with listen");
+    }
+    if (!options.stun.empty() && options.command != Command::Check) {
+        return usageError("--stun goes with check");
     }
     static const char* const vsyncEntries[] = {"-2", "-1", "0", "1", "2"};
     bool known = false;
@@ -184,7 +203,7 @@ int parseArguments(int argc, char** argv) {
         }
         if (options.host.empty()) return usageError("connect needs a HOST");
     }
-    options.serial = positional[wanted - 1];
+    if (options.command != Command::Check) options.serial = positional[wanted - 1];
     return -1;
 }
 
@@ -314,6 +333,7 @@ int main(int argc, char** argv) {
         printSerialPorts(describeSerialPorts());
         return 0;
     }
+    if (options.command == Command::Check) return runCheck(options.port, options.stun);
     if (options.command == Command::Connect && !resolveHost(options.host, &options.host)) {
         return kExitUsage;
     }
