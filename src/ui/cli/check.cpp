@@ -207,7 +207,7 @@ void ask(int fd, std::vector<Server>& servers) {
             if (a.outcome == StunMapped && a.other.family == 4 && servers.size() == 1 &&
                 !sameStunAddress(a.other, s.probe.server)) {
                 Server other{};
-                other.name = text(a.other) + " (the other address of " + s.name + ")";
+                other.name = "the other address of " + s.name;
                 other.probe.server = a.other;
                 newTransaction(&other);
                 other.nextSendMs = nowMs() - start;
@@ -339,8 +339,10 @@ int runCheck(const std::string& portText, const std::vector<std::string>& given)
     close(fd);
 
     for (const Server& s : servers) {
+        // The address asked, and the name it was given by when that says more.
         const std::string where = text(s.probe.server);
-        const std::string name = s.name == where ? where : s.name + " (" + where + ")";
+        const bool plain = s.name == where || s.name + ":" + std::to_string(kStunDefaultPort) == where;
+        const std::string name = plain ? where : where + " (" + s.name + ")";
         if (s.probe.answered) {
             std::printf("  %s sees this side as %s\n", name.c_str(), text(s.probe.mapped).c_str());
         } else {
