@@ -21,7 +21,8 @@
 #       IPv4: each router masquerades its home. IPv6: routed, no NAT; each
 #       router's firewall lets in only what is established or related (a
 #       home's own flows) and drops the rest; pinhole=PORT: router A also
-#       lets in UDP PORT to home A.
+#       lets in UDP PORT to home A. Unasked IPv4 to a router itself is
+#       dropped, not answered (an answer would spoil the both-connect way).
 #   checkbed.sh down BED    ends the processes in BED's namespaces, removes them.
 set -euo pipefail
 
@@ -114,6 +115,10 @@ table ip filter {
   chain forward { type filter hook forward priority filter; policy drop;
     ct state established,related accept
     iifname "lan" oifname "wan" accept
+  }
+  chain input { type filter hook input priority filter; policy accept;
+    iifname "wan" ct state established,related accept
+    iifname "wan" drop
   }
 }
 NFT
