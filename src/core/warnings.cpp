@@ -103,7 +103,7 @@ void warnRepeated(RepeatedWarning kind, const char* format, ...) {
 }
 
 void noteIgnoredDatagram(const SocketAddress& from) {
-    const bool other = from.address != ignoredFrom.address || from.port != ignoredFrom.port;
+    const bool other = !sameEndpoint(from, ignoredFrom);
     if (!takeTurn(WarnIgnored)) {
         ignoredOthers = ignoredOthers || other;
         ignoredFrom = from;
