@@ -267,15 +267,14 @@ bool resolveHost(const std::string& host, std::string* address) {
         error(("cannot resolve " + host + ": " + gai_strerror(result)).c_str());
         return false;
     }
-    char text[INET6_ADDRSTRLEN];
-    if (found->ai_family == AF_INET6) {
-        const auto* in = reinterpret_cast<const sockaddr_in6*>(found->ai_addr);
-        inet_ntop(AF_INET6, &in->sin6_addr, text, sizeof text);
-    } else {
-        const auto* in = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-        inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
-    }
+    char text[kAddressTextSize]; // with "%interface" for a link-local address
+    const int shown = getnameinfo(found->ai_addr, found->ai_addrlen, text, sizeof text, nullptr,
+                                  0, NI_NUMERICHOST);
     freeaddrinfo(found);
+    if (shown != 0) {
+        error(("cannot resolve " + host + ": " + gai_strerror(shown)).c_str());
+        return false;
+    }
     *address = text;
     return true;
 }
