@@ -122,6 +122,18 @@ class Ipv6Test(unittest.TestCase):
         self.assertEqual(a.status()["state"], "Listening")
         self.assertEqual(b.status()["state"], "Connecting")
 
+    def test_check_names_the_global_ipv6_address(self):
+        # No STUN server in this bed: the check finds nobody, and still says
+        # what IPv6 offers.
+        self.bed()
+        zavik = os.path.join(os.path.dirname(harness.BINARY), "zavik")
+        r = subprocess.run(["ip", "netns", "exec", self.bed_name + "-a", zavik, "check",
+                            "--stun", PUBLIC4["b"]], capture_output=True, text=True,
+                           timeout=TIMEOUT)
+        self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+        self.assertIn("IPv6: 2001:db8:a::10. If your friend has IPv6 too, both press Connect",
+                      r.stdout)
+
     def test_an_ipv4_peer_links_with_a_side_of_both_families(self):
         self.bed()
         (a, ta), (b, tb) = self.program("a", "::"), self.program("b", HOME4["b"])
