@@ -114,9 +114,9 @@ struct LinkState {
     RemoteRing remote;
 
     // settings
-    char localIp[20];
+    char localIp[kAddressTextSize]; // dialogs keep netAddressTextSize() bytes of it
     uint16_t localPort;
-    char remoteIp[20];
+    char remoteIp[kAddressTextSize];
     uint16_t remotePort;
     char serialPortName[256]; // "COM1".."COM4" on Windows; a device path on Linux
     uint32_t baudRate;

@@ -10,6 +10,8 @@
 // where the peer can be reached, and the only port its datagrams come from.
 #include "core/protocol.h"
 
+#include <cstring>
+
 #include "core/button_ids.h"
 #include "core/exchange.h"
 #include "core/link_lock.h"
@@ -32,8 +34,8 @@ constexpr int kConnectedReadLength = 74;
 
 // remoteAddress from the remoteIp and remotePort the user or the last sender left.
 void setRemoteAddress() {
-    SocketAddress address{kAfInet, netToNetworkPort(linkState.remotePort),
-                          netParseAddress(linkState.remoteIp)};
+    SocketAddress address{};
+    netMakeAddress(linkState.remoteIp, linkState.remotePort, &address);
     LinkLock lock; // the port thread sends to it
     linkState.remoteAddress = address;
 }
@@ -130,12 +132,12 @@ bool fromPeer(ConnectionState state, const SocketAddress& from, const uint8_t* d
     const SocketAddress& peer = linkState.remoteAddress;
     switch (state) {
     case Connected:
-        return from.address == peer.address && from.port == peer.port;
+        return sameEndpoint(from, peer);
     case Connecting:
-        return from.address == peer.address;
+        return sameHost(from, peer);
     case Listening:
         if (length < kHeaderSize || readLe32(datagram) != ConnectAccept) return true;
-        return peer.address != 0 && from.address == peer.address;
+        return hasHost(peer) && sameHost(from, peer);
     case Idle:
         break;
     }
@@ -199,7 +201,10 @@ int acceptPeer() {
 int beginConnect() {
     setRemoteAddress();
     recoveryForget();
-    logPrintf("Attempting to connect to %s:%i ..", linkState.remoteIp, int(linkState.remotePort));
+    // An IPv6 address in brackets, so its colons and the port's stay apart.
+    const bool ipv6 = std::strchr(linkState.remoteIp, ':') != nullptr;
+    logPrintf(ipv6 ? "Attempting to connect to [%s]:%i .." : "Attempting to connect to %s:%i ..",
+              linkState.remoteIp, int(linkState.remotePort));
     if (!sendControl(ConnectRequest)) return 0;
     sendRecoveryOffer();
     retryTimerStart();
@@ -306,8 +311,8 @@ void readDatagram() {
         return;
     } else if (state != Connected) {
         // The sender, before anything else happens.
-        char text[16];
-        netFormatAddress(from.address, text);
+        char text[kAddressTextSize];
+        netAddressText(from, text);
         copyText(linkState.remoteIp, sizeof linkState.remoteIp, text);
         linkState.remotePort = netFromNetworkPort(from.port);
     }

@@ -33,13 +33,9 @@ constexpr uint32_t kLongestHoldMs = 0xFFFF;
 
 LinkRecovery& rec() { return linkState.recovery; }
 
-bool samePlace(const SocketAddress& a, const SocketAddress& b) {
-    return a.address == b.address && a.port == b.port;
-}
-
 // Link lock held for these.
 bool heardPeer() {
-    return rec().enabled && rec().peerOffered && samePlace(rec().offerFrom, linkState.remoteAddress);
+    return rec().enabled && rec().peerOffered && sameEndpoint(rec().offerFrom, linkState.remoteAddress);
 }
 
 bool isOn() {
@@ -173,7 +169,7 @@ bool recoveryOn() {
 bool recoveryReadsBundles(ConnectionState state) {
     LinkLock lock;
     const LinkRecovery& r = rec();
-    if (!r.enabled || !r.peerOffered || r.offerFrom.address != linkState.remoteAddress.address) {
+    if (!r.enabled || !r.peerOffered || !sameHost(r.offerFrom, linkState.remoteAddress)) {
         return false;
     }
     if (state == Connecting) return true; // a router may show the peer from another port
@@ -196,13 +192,13 @@ void onRecoveryOffer(ConnectionState state, const SocketAddress& from, uint32_t 
     LinkLock lock;
     LinkRecovery& r = rec();
     if (!r.enabled || state == Idle) return;
-    if (!r.peerOffered || !samePlace(r.offerFrom, from)) {
+    if (!r.peerOffered || !sameEndpoint(r.offerFrom, from)) {
         r.peerOffered = true;
         r.peerHeardMine = false;
         r.offerFrom = from;
     }
     if (flags & kOfferHeard) r.peerHeardMine = true;
-    if (state != Connected || !samePlace(from, linkState.remoteAddress)) return;
+    if (state != Connected || !sameEndpoint(from, linkState.remoteAddress)) return;
     if (!(flags & kOfferOn)) sendOffer();
     announce();
 }

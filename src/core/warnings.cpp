@@ -41,10 +41,11 @@ bool ignoredOthers = false;
 uint32_t periodOf(int kind) { return kind == WarnIgnored ? kIgnoredPeriodMs : kRepeatPeriodMs; }
 
 void writeIgnored(uint32_t count) {
-    char address[16];
-    netFormatAddress(ignoredFrom.address, address);
-    logPrintf("WARN: ignored %i datagram%s from %s:%i%s\r\n", int(count), count == 1 ? "" : "s",
-              address, int(netFromNetworkPort(ignoredFrom.port)),
+    char address[kAddressTextSize];
+    netAddressText(ignoredFrom, address);
+    const bool ipv6 = ignoredFrom.family == kAfInet6;
+    logPrintf("WARN: ignored %i datagram%s from %s%s%s:%i%s\r\n", int(count), count == 1 ? "" : "s",
+              ipv6 ? "[" : "", address, ipv6 ? "]" : "", int(netFromNetworkPort(ignoredFrom.port)),
               ignoredOthers ? " and others" : "");
     ignoredOthers = false;
 }
@@ -110,7 +111,7 @@ void warnRepeated(RepeatedWarning kind, const char* format, ...) {
 }
 
 void noteIgnoredDatagram(const SocketAddress& from) {
-    const bool other = from.address != ignoredFrom.address || from.port != ignoredFrom.port;
+    const bool other = !sameEndpoint(from, ignoredFrom);
     if (!takeTurn(WarnIgnored)) {
         ignoredOthers = ignoredOthers || other;
         ignoredFrom = from;

@@ -33,16 +33,19 @@ int startWinsock() {
 }
 
 int openUdpSocket() {
+    // The socket is of the local address's family: an IPv6 one takes both.
+    SocketAddress address{};
+    netMakeAddress(linkState.localIp, linkState.localPort, &address);
     logPrintf("Opening UDP socket ...");
-    uintptr_t s = netSocket();
+    uintptr_t s = netSocket(address.family);
     if (s == 0) {
         logPrintf("failed (error #%i).\r\n", netLastError());
         return 0;
     }
     logPrintf("success\r\n");
-    SocketAddress address{kAfInet, netToNetworkPort(linkState.localPort),
-                          netParseAddress(linkState.localIp)};
-    logPrintf("Binding socket to %s:%i ...", linkState.localIp, int(linkState.localPort));
+    logPrintf(address.family == kAfInet6 ? "Binding socket to [%s]:%i ..."
+                                         : "Binding socket to %s:%i ...",
+              linkState.localIp, int(linkState.localPort));
     if (!netBind(s, address)) {
         int error = netLastError();
         netCloseSocket(s);

@@ -1,5 +1,5 @@
 // The plain values that cross the seams: little-endian integers, the serial
-// port's time-outs and an IPv4 socket address. No code and no system header,
+// port's time-outs and a socket address. No code and no system header,
 // so a platform file can take them without the link state.
 #pragma once
 
@@ -41,11 +41,41 @@ struct CommTimeouts {
     uint32_t writeTotalTimeoutConstant;
 };
 
-// IPv4 socket address; port and address in network byte order.
+// A socket address; port and addresses in network byte order. IPv4 (the only
+// family WinSock 1.1 has) in address; IPv6, where the platform speaks it, in
+// address6 with its interface (scope) for link-local addresses.
 struct SocketAddress {
     uint16_t family;
     uint16_t port;
     uint32_t address;
+    uint8_t address6[16] = {};
+    uint32_t scope = 0;
 };
 
 constexpr uint16_t kAfInet = 2;
+constexpr uint16_t kAfInet6 = 10; // the program's own value; each platform maps it
+
+// Room for an address as text with its end: IPv6 with a scope name.
+constexpr int kAddressTextSize = 64;
+
+inline bool sameHost(const SocketAddress& a, const SocketAddress& b) {
+    if (a.family != b.family) return false;
+    if (a.family != kAfInet6) return a.address == b.address;
+    for (int i = 0; i < 16; ++i) {
+        if (a.address6[i] != b.address6[i]) return false;
+    }
+    return a.scope == b.scope;
+}
+
+inline bool sameEndpoint(const SocketAddress& a, const SocketAddress& b) {
+    return sameHost(a, b) && a.port == b.port;
+}
+
+// Whether an address is set (not all zero).
+inline bool hasHost(const SocketAddress& a) {
+    if (a.family != kAfInet6) return a.address != 0;
+    for (uint8_t byte : a.address6) {
+        if (byte != 0) return true;
+    }
+    return false;
+}

@@ -25,8 +25,22 @@ void netFormatAddress(uint32_t address, char* out);
 uint16_t netToNetworkPort(uint16_t port);   // htons
 uint16_t netFromNetworkPort(uint16_t port); // ntohs
 
-// A UDP socket (AF_INET, SOCK_DGRAM, IPPROTO_UDP); 0 on failure.
-uintptr_t netSocket();
+// How many bytes an address typed into a dialog keeps, its end included: 20
+// with WinSock 1.1 (dotted IPv4), more where IPv6 is spoken; at most
+// kAddressTextSize.
+int netAddressTextSize();
+// The socket address of an address's text and a port (host order). IPv4 text
+// is read as inet_addr reads it, and out is set even when it fails (to the
+// failure value); where IPv6 is spoken, IPv6 text too. 1 when the text is an
+// address, else 0.
+int netMakeAddress(const char* text, uint16_t port, SocketAddress* out);
+// An address's text without its port (dotted IPv4, or IPv6 in its shortest
+// form with "%interface" for a scope) into out (kAddressTextSize bytes).
+void netAddressText(const SocketAddress& address, char* out);
+
+// A UDP socket (SOCK_DGRAM, IPPROTO_UDP) of a family (kAfInet, or kAfInet6 for
+// one that takes both families); 0 on failure.
+uintptr_t netSocket(uint16_t family);
 int netBind(uintptr_t socket, const SocketAddress& address); // 1 on success
 void netCloseSocket(uintptr_t socket);
 

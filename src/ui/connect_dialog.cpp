@@ -19,8 +19,9 @@ void fillConnectDialog(DialogWindow* dialog) {
 int readConnectDialog(DialogWindow* dialog) {
     LinkState& s = linkState;
 
-    dlgGetText(dialog, IDC_REMOTE_ADDRESS, s.remoteIp, int(sizeof s.remoteIp));
-    if (s.remoteIp[0] == '\0' || netParseAddress(s.remoteIp) == kAddressNone) {
+    dlgGetText(dialog, IDC_REMOTE_ADDRESS, s.remoteIp, netAddressTextSize());
+    SocketAddress peer{};
+    if (s.remoteIp[0] == '\0' || !netMakeAddress(s.remoteIp, 0, &peer)) {
         errorBox("Valid IP address required");
         return 0;
     }

@@ -57,8 +57,9 @@ void fillSettingsDialog(DialogWindow* dialog) {
 int readSettingsDialog(DialogWindow* dialog) {
     LinkState& s = linkState;
 
-    dlgGetText(dialog, IDC_LOCAL_ADDRESS, s.localIp, int(sizeof s.localIp));
-    if (netParseAddress(s.localIp) == kAddressNone) {
+    dlgGetText(dialog, IDC_LOCAL_ADDRESS, s.localIp, netAddressTextSize());
+    SocketAddress local{};
+    if (!netMakeAddress(s.localIp, 0, &local)) {
         errorBox("Valid local IP required");
         return 0;
     }

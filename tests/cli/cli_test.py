@@ -205,11 +205,30 @@ class CliTest(harness.ProgramsTest):
             (["connect", "255.255.255.255", "--port", port, "sim"], "Valid IP address required"),
             (["connect", "127.0.0.1:65536", "--port", port, "sim"], "Valid socket port required"),
             (["connect", "no-such-host.invalid", "sim"], "cannot resolve no-such-host.invalid"),
+            (["connect", "[2001:db8::1", "sim"], "no ] after [ in [2001:db8::1"),
+            (["connect", "[2001:db8::1]:65536", "--port", port, "sim"],
+             "Valid socket port required"),
+            (["listen", "-4", "-6", "sim"], "-4 and -6 exclude each other"),
+            (["listen", "--stun", "192.0.2.1", "sim"], "--stun goes with check"),
+            (["check", "--port", "0"], "Valid socket port required"),
+            (["check", "--stun", "[2001:db8::1"], "cannot resolve STUN server [2001:db8::1"),
         ]
         for args, message in rows:
             code, _, err = run(*args)
             self.assertEqual(code, 2, args)
             self.assertIn("zavik: " + message, err, args)
+
+    def test_connect_to_an_ipv6_address(self):
+        # The listener binds both families by default.
+        port_a = free_udp_port()
+        a = self.keep(zavik("A", "listen", "--once", "--port", port_a, "sim"))
+        a.wait_log("Binding socket to [::]:%s ...success\n" % port_a)
+        a.wait_log(LISTENING)
+        b = self.keep(zavik("B", "connect", "[::1]:%s" % port_a, "--port", free_udp_port(), "sim"))
+        b.wait_log("Attempting to connect to [::1]:%s ..connected!\n" % port_a)
+        self.ends_with(b, 0, signal.SIGTERM)
+        a.wait_log(NOTICE_RECEIVED)
+        self.ends_with(a, 0)
 
     def test_a_link_that_cannot_start_exits_with_1_and_says_why(self):
         taken = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)

@@ -426,7 +426,36 @@ void netFormatAddress(uint32_t address, char* out) {
 uint16_t netToNetworkPort(uint16_t port) { return htons(port); }
 uint16_t netFromNetworkPort(uint16_t port) { return ntohs(port); }
 
-uintptr_t netSocket() {
+// The doubles speak as WinSock 1.1 does (IPv4 text of at most 19 characters),
+// or with fakeNet.ipv6 as the Linux layer does.
+int netAddressTextSize() { return fakeNet.ipv6 ? kAddressTextSize : 20; }
+int netMakeAddress(const char* text, uint16_t port, SocketAddress* out) {
+    *out = SocketAddress{};
+    out->family = kAfInet;
+    out->port = htons(port);
+    if (fakeNet.ipv6 && std::strchr(text, ':') != nullptr) {
+        in6_addr a;
+        if (inet_pton(AF_INET6, text, &a) != 1) {
+            out->address = INADDR_NONE;
+            return 0;
+        }
+        out->family = kAfInet6;
+        std::memcpy(out->address6, &a, 16);
+        return 1;
+    }
+    out->address = inet_addr(text);
+    return out->address != INADDR_NONE;
+}
+void netAddressText(const SocketAddress& address, char* out) {
+    if (address.family == kAfInet6) {
+        inet_ntop(AF_INET6, address.address6, out, kAddressTextSize);
+    } else {
+        netFormatAddress(address.address, out);
+    }
+}
+
+uintptr_t netSocket(uint16_t family) {
+    fakeNet.socketFamilies.push_back(family);
     if (fakeNet.socketFails) return 0;
     return fakeNet.nextSocket++;
 }
@@ -465,6 +494,10 @@ int netRecvFrom(uintptr_t, uint8_t* buffer, int length, SocketAddress* from) {
     }
     if (!in.data.empty()) std::memcpy(buffer, in.data.data(), in.data.size());
     if (from) *from = SocketAddress{kAfInet, htons(in.fromPort), in.fromAddress};
+    if (from && in.from6.family == kAfInet6) {
+        *from = in.from6;
+        from->port = htons(in.fromPort);
+    }
     return int(in.data.size());
 }
 int netLastError() { return fakeNet.lastError; }

@@ -89,6 +89,8 @@ struct FakeNet {
     std::vector<uint32_t> hostAddresses = {0x0100007Fu}; // 127.0.0.1
     bool resolveFails = false;
 
+    bool ipv6 = false; // the layer speaks IPv6 too, as on Linux; else as WinSock 1.1
+    std::vector<uint16_t> socketFamilies; // the family of each socket made
     bool socketFails = false;
     bool bindFails = false;
     bool armFails = false;
@@ -110,6 +112,7 @@ struct FakeNet {
         Bytes data;
         uint32_t fromAddress; // network order
         uint16_t fromPort;    // host order
+        SocketAddress from6{}; // the sender instead, when its family is kAfInet6
     };
     std::deque<Incoming> incoming;
     std::vector<int> readLengths; // length asked by each recv/recvfrom

@@ -17,11 +17,13 @@
 #       removes beds of runs that are gone, runs COMMAND with NETBED_RUN set
 #       to this run's name prefix, and removes every bed of the run at the
 #       end, whatever happened (trap).
-#   netbed.sh up BED [forward=PORT] [open]
+#   netbed.sh up BED [forward=PORT] [open] [random]
 #       builds a bed: namespaces BED-a, BED-ra, BED-hop, BED-rb, BED-b.
 #       forward=PORT: router A forwards UDP PORT to home A's host.
 #       open: the routers take unasked traffic to themselves (answering it
 #       with ICMP, as a host does) instead of dropping it.
+#       random: the routers give each new flow a random public port
+#       (masquerade random), as routers that map each destination apart do.
 #   netbed.sh forward BED PORT  router A forwards UDP PORT from now on.
 #   netbed.sh down BED          ends the processes in BED's namespaces and
 #       removes them.
@@ -38,8 +40,8 @@ in_ns() { local ns=$1; shift; ip netns exec "$ns" "$@"; }
 
 # A home router's rules; with guard=1 it drops what comes unasked from the
 # public side to itself.
-router_rules() { # guard
-  local guard=""
+router_rules() { # guard [masquerade options]
+  local guard="" how="masquerade ${2:-}"
   [[ $1 == 1 ]] && guard='iifname "wan" ct state established,related accept
     iifname "wan" drop'
   cat <<EOF
@@ -47,7 +49,7 @@ table ip nat {
   chain prerouting { type nat hook prerouting priority dstnat; policy accept;
   }
   chain postrouting { type nat hook postrouting priority srcnat; policy accept;
-    oifname "wan" masquerade
+    oifname "wan" $how
   }
 }
 table ip filter {
@@ -69,11 +71,12 @@ quiet_ns() { # no IPv6 chatter on the links
 
 up() {
   local bed=$1; shift
-  local forward="" guard=1 arg
+  local forward="" guard=1 how="" arg
   for arg in "$@"; do
     case $arg in
       forward=*) forward=${arg#forward=} ;;
       open) guard=0 ;;
+      random) how=random ;;
       *) die "unknown option $arg" ;;
     esac
   done
@@ -109,8 +112,8 @@ up() {
   for ns in ra rb; do
     in_ns "$bed-$ns" sysctl -qw net.ipv4.ip_forward=1
   done
-  router_rules "$guard" | in_ns "$bed-ra" nft -f -
-  router_rules "$guard" | in_ns "$bed-rb" nft -f -
+  router_rules "$guard" "$how" | in_ns "$bed-ra" nft -f -
+  router_rules "$guard" "$how" | in_ns "$bed-rb" nft -f -
   [[ -z $forward ]] || forward "$bed" "$forward"
 }
 
@@ -181,6 +184,6 @@ case ${1:-} in
   up) shift; up "$@" ;;
   forward) shift; forward "$@" ;;
   down) shift; remove "$1-" ;;
-  *) die "usage: netbed.sh run COMMAND... | up BED [forward=PORT] [open]" \
+  *) die "usage: netbed.sh run COMMAND... | up BED [forward=PORT] [open] [random]" \
          "| forward BED PORT | down BED" ;;
 esac

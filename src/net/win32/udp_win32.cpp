@@ -58,7 +58,22 @@ void netFormatAddress(uint32_t address, char* out) {
 uint16_t netToNetworkPort(uint16_t port) { return htons(port); }
 uint16_t netFromNetworkPort(uint16_t port) { return ntohs(port); }
 
-uintptr_t netSocket() {
+// WinSock 1.1 speaks IPv4 only: dotted text of at most 19 characters.
+int netAddressTextSize() { return 20; }
+
+int netMakeAddress(const char* text, uint16_t port, SocketAddress* out) {
+    *out = SocketAddress{};
+    out->family = kAfInet;
+    out->port = htons(port);
+    out->address = inet_addr(text);
+    return out->address != INADDR_NONE;
+}
+
+void netAddressText(const SocketAddress& address, char* out) {
+    netFormatAddress(address.address, out);
+}
+
+uintptr_t netSocket(uint16_t) {
     SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     return s == INVALID_SOCKET ? 0 : uintptr_t(s);
 }

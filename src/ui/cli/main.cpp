@@ -1,7 +1,8 @@
 // zavik: the program on Linux as a command.
 //
-//   zavik listen [--bind ADDR] [--port N] [--once] SERIAL
-//   zavik connect HOST[:PORT] [--bind ADDR] [--port N] SERIAL
+//   zavik listen [-4|-6] [--bind ADDR] [--port N] [--once] SERIAL
+//   zavik connect HOST[:PORT] [-4|-6] [--bind ADDR] [--port N] SERIAL
+//   zavik check [--port N] [--stun HOST[:PORT]]...
 //   zavik ports
 //
 // It does what a person does at the window: Settings... with the address,
@@ -22,12 +23,15 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/counters.h"
 #include "core/link_state.h"
 #include "core/log.h"
 #include "core/recovery.h"
 #include "core/view.h"
+#include "os/udp.h"
+#include "ui/cli/check.h"
 #include "ui/cli/ports.h"
 #include "ui/cli/terminal.h"
 #include "ui/panel.h"
@@ -51,16 +55,23 @@ constexpr uint32_t kRedrawMs = 250; // the status line, at most 4 times a second
 const char kUsage[] =
     "Usage: zavik listen [options] SERIAL\n"
     "       zavik connect HOST[:PORT] [options] SERIAL\n"
+    "       zavik check [--port N] [--stun HOST[:PORT]]...\n"
     "       zavik ports\n"
     "\n"
     "Joins the game console on SERIAL to a peer's across the network (UDP).\n"
     "listen waits for a peer to connect; connect connects to a listening peer\n"
-    "at HOST (a name or an IPv4 address) and PORT (3975).\n"
+    "at HOST (a name, an IPv4 address or an IPv6 one: [2001:db8::1]:3975) and\n"
+    "PORT (3975); a name with both kinds of address is reached over IPv6 when\n"
+    "this machine has IPv6.\n"
     "SERIAL is a device (/dev/ttyUSB0), COM1 to COM4 (/dev/ttyS0 to /dev/ttyS3),\n"
     "or sim[:options], the simulated console. ports lists the serial devices.\n"
+    "check asks STUN servers what the router does with the link's UDP port and\n"
+    "says which way to link will work from here.\n"
     "\n"
     "Options:\n"
-    "  --bind ADDR           local address to bind (0.0.0.0: all)\n"
+    "  --bind ADDR           local address to bind (:: : all of both families,\n"
+    "                        or 0.0.0.0 where the system has no IPv6)\n"
+    "  -4, -6                IPv4 only (--bind 0.0.0.0) or IPv6 only for HOST\n"
     "  --port N              local UDP port, 1 to 49999 (3975)\n"
     "  --vsync N             vsync interval adjustment in ms, -2 to 2 (0)\n"
     "  --increase-port-time  the port thread waits 20 ms instead of 1 ms\n"
@@ -68,6 +79,8 @@ const char kUsage[] =
     "  --once                listen: end after one session\n"
     "  --no-recovery         offer no loss recovery: the link speaks only the\n"
     "                        datagrams every peer knows\n"
+    "  --stun HOST[:PORT]    check: a STUN server to ask (repeatable; port 3478);\n"
+    "                        by default three public ones (docs/internet.md)\n"
     "  --quiet               print errors only\n"
     "  --help                print this and exit\n"
     "  --version             print the version and exit\n"
@@ -75,14 +88,16 @@ const char kUsage[] =
     "Exit status: 0 after an orderly end, 1 when the link cannot start,\n"
     "2 for a usage error.\n";
 
-enum class Command { Listen, Connect, Ports };
+enum class Command { Listen, Connect, Ports, Check };
 
 struct Options {
     Command command = Command::Listen;
-    std::string bind = "0.0.0.0", port = "3975", vsync = "0";
+    std::string bind, port = "3975", vsync = "0"; // bind: empty for the default
+    int family = AF_UNSPEC; // -4: AF_INET, -6: AF_INET6
     std::string host, remotePort = "3975", serial;
     bool increasePortTime = false, highPriority = false, once = false, quiet = false;
     bool noRecovery = false;
+    std::vector<std::string> stun;
 };
 
 Options options;
@@ -134,6 +149,16 @@ int parseArguments(int argc, char** argv) {
             std::string* into = arg == "--bind" ? &options.bind
                                 : arg == "--port" ? &options.port : &options.vsync;
             if (!takeValue(into)) return usageError("option " + arg + " needs a value");
+        } else if (arg == "--stun") {
+            std::string server;
+            if (!takeValue(&server)) return usageError("option " + arg + " needs a value");
+            options.stun.push_back(server);
+        } else if (arg == "-4" || arg == "-6") {
+            const int family = arg == "-4" ? AF_INET : AF_INET6;
+            if (options.family != AF_UNSPEC && options.family != family) {
+                return usageError("-4 and -6 exclude each other");
+            }
+            options.family = family;
         } else if (arg == "--increase-port-time") {
             options.increasePortTime = true;
         } else if (arg == "--high-priority") {
@@ -165,6 +190,9 @@ int parseArguments(int argc, char** argv) {
     } else if (command == "ports") {
         options.command = Command::Ports;
         wanted = 1;
+    } else if (command == "check") {
+        options.command = Command::Check;
+        wanted = 1;
     } else {
         return usageError("unknown command " + command);
     }
@@ -176,39 +204,83 @@ int parseArguments(int argc, char** argv) {
     if (options.once && options.command != Command::Listen) {
         return usageError("--once goes with listen");
     }
+    if (!options.stun.empty() && options.command != Command::Check) {
+        return usageError("--stun goes with check");
+    }
     static const char* const vsyncEntries[] = {"-2", "-1", "0", "1", "2"};
     bool known = false;
     for (const char* e : vsyncEntries) known = known || options.vsync == e;
     if (!known) return usageError("--vsync takes -2, -1, 0, 1 or 2");
 
     if (options.command == Command::Connect) {
+        // HOST, HOST:PORT, [IPV6]:PORT, [IPV6], or an IPv6 address alone.
         options.host = positional[1];
-        const size_t colon = options.host.rfind(':');
-        if (colon != std::string::npos) {
-            options.remotePort = options.host.substr(colon + 1);
-            options.host.erase(colon);
+        if (!options.host.empty() && options.host[0] == '[') {
+            const size_t close = options.host.find(']');
+            if (close == std::string::npos) return usageError("no ] after [ in " + options.host);
+            const std::string rest = options.host.substr(close + 1);
+            if (!rest.empty() && rest[0] != ':') return usageError("not [HOST]:PORT: " + options.host);
+            if (!rest.empty()) options.remotePort = rest.substr(1);
+            options.host = options.host.substr(1, close - 1);
+        } else if (options.host.find(':') == options.host.rfind(':')) {
+            const size_t colon = options.host.find(':');
+            if (colon != std::string::npos) {
+                options.remotePort = options.host.substr(colon + 1);
+                options.host.erase(colon);
+            }
         }
         if (options.host.empty()) return usageError("connect needs a HOST");
     }
-    options.serial = positional[wanted - 1];
+    if (options.command != Command::Check) options.serial = positional[wanted - 1];
     return -1;
 }
 
-// A host name resolved once to its first IPv4 address; an address stays itself.
+// Whether this system makes IPv6 sockets at all.
+bool systemHasIpv6() {
+    const int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
+}
+
+// The local address bound when none is given: both families where the system
+// has IPv6, else IPv4; -4 and -6 keep to theirs.
+std::string defaultBind() {
+    if (options.family == AF_INET) return "0.0.0.0";
+    if (options.family == AF_INET6 || systemHasIpv6()) return "::";
+    return "0.0.0.0";
+}
+
+// A host name resolved once to one address; an address stays itself. Of a
+// name's addresses the resolver's first is taken (it sorts IPv6 first where
+// this machine can reach IPv6: RFC 6724), of the family the socket can use.
 bool resolveHost(const std::string& host, std::string* address) {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    SocketAddress bound{};
+    netMakeAddress(options.bind.c_str(), 0, &bound);
+    hints.ai_family = options.family != AF_UNSPEC   ? options.family
+                      : bound.family == kAfInet      ? AF_INET
+                                                     : AF_UNSPEC;
     hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_flags = AI_ADDRCONFIG;
     addrinfo* found = nullptr;
-    const int result = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    int result = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (result == EAI_NONAME || result == EAI_ADDRFAMILY) {
+        hints.ai_flags = 0; // a literal of a family that has no route here yet
+        result = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    }
     if (result != 0 || found == nullptr) {
         error(("cannot resolve " + host + ": " + gai_strerror(result)).c_str());
         return false;
     }
-    char text[INET_ADDRSTRLEN];
-    const auto* in = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
+    char text[kAddressTextSize]; // with "%interface" for a link-local address
+    const int shown = getnameinfo(found->ai_addr, found->ai_addrlen, text, sizeof text, nullptr,
+                                  0, NI_NUMERICHOST);
     freeaddrinfo(found);
+    if (shown != 0) {
+        error(("cannot resolve " + host + ": " + gai_strerror(shown)).c_str());
+        return false;
+    }
     *address = text;
     return true;
 }
@@ -321,6 +393,8 @@ int main(int argc, char** argv) {
         printSerialPorts(describeSerialPorts());
         return 0;
     }
+    if (options.command == Command::Check) return runCheck(options.port, options.stun);
+    if (options.bind.empty()) options.bind = defaultBind();
     if (options.command == Command::Connect && !resolveHost(options.host, &options.host)) {
         return kExitUsage;
     }

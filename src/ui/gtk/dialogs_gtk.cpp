@@ -194,7 +194,7 @@ void buildSettings(DialogWindow* d) {
     newDialog(d, "Settings", settingsDialogOk, settingsDialogCancel);
     GtkWidget* left = gtk_box_new(GTK_ORIENTATION_VERTICAL, 8);
     gtk_box_pack_start(GTK_BOX(left),
-                       fieldGroup("Local IP", {{"Address:", combo(d, IDC_LOCAL_ADDRESS, true, 15)},
+                       fieldGroup("Local IP", {{"Address:", combo(d, IDC_LOCAL_ADDRESS, true, 24)},
                                                {"Port:", edit(d, IDC_LOCAL_PORT, 6)}}),
                        FALSE, FALSE, 0);
     GtkWidget* speed = combo(d, IDC_PORT_SPEED, true, 7);
@@ -225,7 +225,7 @@ void buildSettings(DialogWindow* d) {
 
 void buildConnect(DialogWindow* d) {
     newDialog(d, "Create Connection", connectDialogOk, connectDialogCancel);
-    GtkWidget* fields = fieldGroup("Remote IP", {{"Address:", edit(d, IDC_REMOTE_ADDRESS, 15)},
+    GtkWidget* fields = fieldGroup("Remote IP", {{"Address:", edit(d, IDC_REMOTE_ADDRESS, 24)},
                                                  {"Port:", edit(d, IDC_REMOTE_PORT, 6)}});
     layOut(d, fields, okCancel(d));
 }
