@@ -1,5 +1,5 @@
 // Loss recovery between two Zavik sides: the agreement in every way of meeting,
-// what a peer that never offers receives, the bundles, their filing and echo.
+// what a peer that never offers receives, the bundles and their filing.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,9 +20,8 @@ using Head = std::pair<uint32_t, uint32_t>;
 
 // A bundle of one-byte packets (number, byte), newest first.
 Bytes bundle(const std::vector<std::pair<uint32_t, uint8_t>>& entries,
-             uint8_t flags = kBundleFresh, uint32_t stamp = 0, uint32_t echo = 0, uint8_t hold = 0) {
-    Bytes d = datagram(DataBundle, stamp, {0, 0, 0, 0, hold, 0, uint8_t(entries.size()), flags});
-    writeLe32(d.data() + 8, echo);
+             uint8_t flags = kBundleFresh) {
+    Bytes d = datagram(DataBundle, 0, {0, 0, 0, 0, 0, 0, uint8_t(entries.size()), flags});
     for (const auto& e : entries) {
         d.insert(d.end(), {0, 0, 0, 0, 1, e.second}); // number, size 1, the byte
         writeLe32(&d[d.size() - 6], e.first);
@@ -44,7 +43,6 @@ protected:
         fakeNet.incoming.push_back({d, netParseAddress(from), port});
         readDatagram();
     }
-    static void offer(uint32_t flags) { arrive(datagram(RecoveryOffer, flags)); }
 
     static std::vector<Head> sent() {
         std::vector<Head> heads;
@@ -70,7 +68,7 @@ protected:
     static void linkedWithRecovery() {
         beginListen();
         arrive(datagram(ConnectRequest, 0));
-        offer(kHeard);
+        arrive(datagram(RecoveryOffer, kHeard));
         ASSERT_TRUE(recoveryOn());
         fakeNet.sent.clear();
         fakeWindow.log.clear();
@@ -192,25 +190,6 @@ TEST_F(RecoveryTest, LostDatagramsAreMadeGoodFromLaterCopiesSilently) {
     EXPECT_NE(fakeWindow.log.find(
                   "disconnected\r\nLoss recovery: 2 packets recovered from later copies\r\n"),
               std::string::npos);
-}
-
-// With recovery on, Ping is the path's round trip from the echo, not the
-// distance between the two sides' packet numbers.
-TEST_F(RecoveryTest, PingIsTheEchoedRoundTrip) {
-    linkedWithRecovery();
-    fakeSystem.now = 5000;
-    capture({1}); // stamped 5000; would pair with the peer's packet 0 as before
-    fakeSystem.now = 5090;
-    arrive(bundle({{0, 9}}, kBundleFresh | kBundleEcho, 777, 5000, 10));
-    EXPECT_EQ(linkState.pingSamples, 1u);
-    EXPECT_EQ(linkState.pingTotalMs, 80u);
-    // This side echoes the peer's stamp with the time it held it.
-    fakeSystem.now = 5100;
-    capture({2});
-    const Bytes& d = fakeNet.sent.back().data;
-    EXPECT_EQ(readLe32(d.data() + 8), 777u);
-    EXPECT_EQ(d[12] | d[13] << 8, 10);
-    EXPECT_EQ(d[15] & kBundleEcho, kBundleEcho);
 }
 
 } // namespace
