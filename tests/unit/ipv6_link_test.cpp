@@ -3,7 +3,6 @@
 // 1.1 would where it does not), and only the peer drives the link.
 #include <arpa/inet.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -15,13 +14,6 @@
 #include "ui/resource.h"
 
 namespace {
-
-SocketAddress v6(const char* text) {
-    SocketAddress a{};
-    a.family = kAfInet6;
-    inet_pton(AF_INET6, text, a.address6);
-    return a;
-}
 
 class Ipv6Link : public LinkTest {
 protected:
@@ -48,7 +40,9 @@ protected:
     }
 
     static void arrive(uint32_t type, const char* from, uint16_t port) {
-        fakeNet.incoming.push_back({datagram(type, 0), 0, port, v6(from)});
+        SocketAddress sender{};
+        netMakeAddress(from, port, &sender);
+        fakeNet.incoming.push_back({datagram(type, 0), 0, port, sender});
         readDatagram();
     }
 };
