@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "core/log.h"
 #include "core/view.h"
@@ -35,6 +36,7 @@ SerialPort thePorts[4];
 LineWait theWait;
 WakeEvent theEvent;
 ThreadHandle theThread;
+void use(SerialPort* port) { fakeSerial.portsUsed.push_back(port); }
 } // namespace
 
 void resetFakes() {
@@ -64,16 +66,6 @@ void captureLocal(const Bytes& payload) {
     ++r.localCaptured;
     ++r.localStored;
 }
-
-int portNumber(SerialPort* port) {
-    for (int i = 0; i < 4; ++i)
-        if (port == &thePorts[i]) return i + 1;
-    return 0;
-}
-
-namespace {
-void use(SerialPort* port) { fakeSerial.portsUsed.push_back(port); }
-} // namespace
 
 Bytes controlPacket(uint8_t kind, uint8_t b3, uint8_t b4, uint8_t b5) {
     Bytes p = {0xFD, kind, 0x00, b3, b4, b5, 0x00, 0x00};
@@ -288,11 +280,7 @@ bool nextLimit(std::deque<int>& limits, uint32_t* count) {
 
 int serialRead(SerialPort* port, uint8_t* buffer, uint32_t count, uint32_t* done) {
     use(port);
-    if (fakeSerial.duringRead) {
-        std::function<void()> during = std::move(fakeSerial.duringRead);
-        fakeSerial.duringRead = nullptr;
-        during();
-    }
+    if (auto during = std::exchange(fakeSerial.duringRead, nullptr)) during();
     fakeSerial.readCounts.push_back(count);
     fakeSerial.io += 'r';
     uint32_t limit = count;

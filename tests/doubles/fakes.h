@@ -176,8 +176,6 @@ extern FakeSystem fakeSystem;
 // Puts every double and the link state back to the state of a fresh process,
 // with the buttons as the panel creates them.
 void resetFakes();
-// The number of a port from fakeSerial.distinctPorts (1 to 4), else 0.
-int portNumber(SerialPort* port);
 
 // A test with fresh doubles and a fresh LinkState, run on the window thread.
 class LinkTest : public ::testing::Test {

@@ -411,62 +411,43 @@ void aLostSerialDeviceEndsTheLink() {
     EXPECT_EQ(button(ListenButton), "Listen:1012:1");
 }
 
-// The device is lost while a dialog or the transfer warning is open: the link
-// ends once it has returned. Neither an OK that would start an attempt on the
-// closed port nor a Yes that would disconnect again leaves a button enabled
-// over a closed port.
-void portThreadGivesUp() {
-    SerialPort* lost = linkState.serialPort;
-    std::thread portThread([lost] { handOverPortLost(lost); });
-    portThread.join();
-    settle(); // the news reaches the window thread inside the modal loop
-}
-
-void linkEndedByTheLoss() {
-    EXPECT(waitFor([] { return linkState.serialPort == nullptr; }, 10000));
-    EXPECT(linkState.connectionState == Idle);
-    EXPECT_EQ(button(SettingsButton), "Settings...:1036:1");
-    EXPECT_EQ(button(ConnectButton), "Connect...:1037:0");
-    EXPECT_EQ(button(ListenButton), "Listen:1012:0");
-}
-
+// The device is lost while the Connect dialog or the transfer warning is up,
+// and OK or Yes is pressed after the news: the link ends once the window has
+// returned, with no attempt on the closed port and no second disconnect.
 void aLostSerialDeviceUnderAModalWindow() {
     std::string port = freeUdpPort();
-    startLink(port, "sim", false);
-    next([] {
-        portThreadGivesUp();
-        type(IDC_REMOTE_ADDRESS, "127.0.0.1");
-        type(IDC_REMOTE_PORT, "3975");
-        click(control(kIdOk));
-    });
-    click(panelButton(ConnectButton));
-    linkEndedByTheLoss();
-
-    // Connected through Listen, in a transfer; the answer is Yes.
-    startLink(port, "sim", false);
     int peer = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(uint16_t(std::stoi(port)));
-    click(panelButton(ListenButton));
-    const uint8_t request[8] = {ConnectRequest, 0, 0, 0, 0, 0, 0, 0};
-    sendto(peer, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    EXPECT(waitFor([] { return linkState.connectionState == Connected; }, 5000));
-    linkState.transferStage = 8;
-    next([] {
-        EXPECT_EQ(boxText(messageBox()), "Disconnect|Packet transfer in progress, are you sure?");
-        portThreadGivesUp();
-        answer(messageBox(), GTK_RESPONSE_YES);
-    });
-    click(panelButton(ListenButton));
-    linkEndedByTheLoss();
-    int notices = 0;
-    uint8_t got[100];
-    for (pollfd p{peer, POLLIN, 0}; poll(&p, 1, 300) > 0;) {
-        if (recv(peer, got, sizeof got, 0) == 8 && got[0] == DisconnectNotice) ++notices;
+    for (bool transfer : {false, true}) {
+        startLink(port, "sim", false);
+        if (transfer) { // connected through Listen, in a transfer
+            click(panelButton(ListenButton));
+            const sockaddr_in to{AF_INET, htons(uint16_t(std::stoi(port))), {htonl(INADDR_LOOPBACK)}, {}};
+            const uint8_t request[8] = {ConnectRequest};
+            sendto(peer, request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+            EXPECT(waitFor([] { return linkState.connectionState == Connected; }, 5000));
+            linkState.transferStage = 8;
+        }
+        next([] {
+            SerialPort* lost = linkState.serialPort; // its port thread gives up
+            std::thread([lost] { handOverPortLost(lost); }).join();
+            settle(); // the news reaches the window thread inside the modal loop
+            if (messageBox() != nullptr) return answer(messageBox(), GTK_RESPONSE_YES);
+            type(IDC_REMOTE_ADDRESS, "127.0.0.1");
+            type(IDC_REMOTE_PORT, "3975");
+            click(control(kIdOk));
+        });
+        click(panelButton(transfer ? ListenButton : ConnectButton));
+        EXPECT(waitFor([] { return linkState.serialPort == nullptr; }, 10000));
+        EXPECT(linkState.connectionState == Idle);
+        EXPECT_EQ(button(SettingsButton), "Settings...:1036:1");
+        EXPECT_EQ(button(ConnectButton), "Connect...:1037:0");
+        EXPECT_EQ(button(ListenButton), "Listen:1012:0");
+        int notices = 0;
+        uint8_t got[100];
+        for (pollfd p{peer, POLLIN, 0}; poll(&p, 1, 300) > 0;)
+            notices += recv(peer, got, sizeof got, 0) == 8 && got[0] == DisconnectNotice;
+        EXPECT(notices == (transfer ? 2 : 0)); // those of one disconnect
     }
-    EXPECT(notices == 2); // those of one disconnect
     close(peer);
     startLink(port, "sim", false);
 }

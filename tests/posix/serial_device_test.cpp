@@ -426,22 +426,19 @@ TEST_F(WaitTest, ALineThatGoesAwayFailsTheWaitWithItsError) {
 
 namespace {
 
-// A driver double: DSR change counts, and a wait that, as the kernel's, reports
-// only the changes made after it was entered.
+// A driver double: the DSR change count, and a wait that, as the kernel's,
+// reports only changes made after it was entered.
 std::atomic<uint32_t> driverDsr{0};
-std::atomic<bool> driverEnding{false};
+std::atomic<bool> driverEnding{false}, secondTurnMayGo{false};
 std::atomic<int> watcherTurns{0};
-std::atomic<bool> secondTurnMayGo{false};
-
 int doubleIcount(int, serial_icounter_struct* counts) {
     *counts = serial_icounter_struct{};
     counts->dsr = int(driverDsr.load());
     return 0;
 }
 int doubleWaitChange(int) {
-    const uint32_t entered = driverDsr.load();
-    while (driverDsr.load() == entered) {
-        if (driverEnding.load()) {
+    for (const uint32_t entered = driverDsr; driverDsr == entered;) {
+        if (driverEnding) {
             errno = EINTR;
             return -1;
         }
@@ -449,16 +446,18 @@ int doubleWaitChange(int) {
     }
     return 0;
 }
-void holdSecondTurn() {
+// The watcher's second turn: DSR turns when the test lets it, before the wait.
+void secondTurn() {
     if (++watcherTurns != 2) return;
-    while (!secondTurnMayGo.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (!secondTurnMayGo) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    driverDsr = 2;
 }
 
-// The console's DTR turns again after the port thread looked at the lines and
-// before the watcher waits again: the turn is reported all the same.
+// DSR turns while the watcher waits, then after the port thread looked at the
+// lines and before the watcher waits again: both turns are reported.
 TEST(LineWatcher, AChangeBeforeTheWatcherWaitsAgainIsReported) {
     const LineDriver real = lineDriver;
-    lineDriver = LineDriver{doubleIcount, doubleWaitChange, holdSecondTurn};
+    lineDriver = LineDriver{doubleIcount, doubleWaitChange, secondTurn};
     SerialPort port;
     port.controlFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     port.lines = LinesIcount;
@@ -468,26 +467,22 @@ TEST(LineWatcher, AChangeBeforeTheWatcherWaitsAgainIsReported) {
     ASSERT_EQ(serialSetMask(&port, EvCts | EvDsr), 1);
     LineWait* wait = lineWaitCreate();
     uint32_t events = 0, error = 0;
-    auto turnReported = [&](const std::function<void()>& meanwhile) {
-        EXPECT_EQ(serialWaitEvent(&port, wait, &events, &error), WaitPending);
-        std::thread other(meanwhile);
+    driverDsr = 1; // while the watcher waits
+    std::thread release;
+    for (int turn : {1, 2}) {
+        EXPECT_EQ(serialWaitEvent(&port, wait, &events, &error), WaitPending) << turn;
+        if (turn == 2) release = std::thread([] { // once this wait has looked at the lines
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            secondTurnMayGo = true;
+        });
         // A wait looks at the lines when its time is up too: the turn must come before.
         const uint32_t start = clockMs();
-        const uint32_t woken = waitLineOrPacket(wait, nullptr, start, 1000, &error);
-        const uint32_t took = clockMs() - start;
-        other.join();
-        return woken == 0 && took < 900 && serialWaitResult(&port, wait, &events, &error) == 1 &&
-               events == EvDsr;
-    };
-
-    EXPECT_TRUE(turnReported([] { driverDsr = 1; }));
-    EXPECT_TRUE(turnReported([] {
-        // The wait has looked at the lines by now; the watcher has not waited again.
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        driverDsr = 2;
-        secondTurnMayGo = true;
-    }));
-
+        EXPECT_EQ(waitLineOrPacket(wait, nullptr, start, 1000, &error), 0u) << turn;
+        EXPECT_LT(clockMs() - start, 900u) << turn;
+        EXPECT_EQ(serialWaitResult(&port, wait, &events, &error), 1) << turn;
+        EXPECT_EQ(events, uint32_t(EvDsr)) << turn;
+    }
+    release.join();
     driverEnding = true;
     lineWatchStop(&port);
     lineWaitClose(wait);

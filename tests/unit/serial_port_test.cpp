@@ -128,10 +128,8 @@ TEST_F(LinkTest, CloseLinkGoesOnWithoutAPortThreadThatDoesNotEnd) {
     EXPECT_EQ(linkState.serialPort, nullptr);
 
     // When it ends at last, it puts the time-outs back and closes its port.
-    const size_t timeoutWrites = fakeSerial.timeoutWrites.size();
     portThreadEnded(fakeSerial.portsEnding.at(0));
     EXPECT_EQ(fakeSerial.closes, 1);
-    ASSERT_EQ(fakeSerial.timeoutWrites.size(), timeoutWrites + 1);
     EXPECT_TRUE(fakeSerial.timeoutWrites.back() == kDevice);
 }
 

@@ -1094,68 +1094,45 @@ void serialPortLost() {
     CHECK(!IsWindowEnabled(connectButton) && !IsWindowEnabled(listenButton));
 }
 
-// The device is lost while a dialog or the transfer warning is open: the link
-// ends once it has returned, whatever the answer. Neither an OK that would
-// start an attempt on the closed port nor a Yes that would disconnect again
-// leaves a button enabled over a closed port.
-bool lostUnderConnectDialog(HWND dialog) {
-    if (windowText(dialog) != "Create Connection") return false;
+// The device is lost while the Connect dialog or the transfer warning is up,
+// and OK or Yes is pressed after the news: the link ends once the window has
+// returned, with no attempt on the closed port and no second disconnect.
+bool lostUnderModal(HWND window) {
+    const bool connect = windowText(window) == "Create Connection";
+    if (!connect && windowText(window) != "Disconnect") return false;
     runThread(portThreadGivesUp);
-    SetDlgItemTextA(dialog, IDC_REMOTE_ADDRESS, "127.0.0.1");
-    SetDlgItemTextA(dialog, IDC_REMOTE_PORT, "3975");
-    PostMessageA(dialog, WM_COMMAND, IDOK, 0); // after the news the thread posted
+    SetDlgItemTextA(window, IDC_REMOTE_ADDRESS, "127.0.0.1");
+    SetDlgItemTextA(window, IDC_REMOTE_PORT, "3975");
+    PostMessageA(window, WM_COMMAND, connect ? IDOK : IDYES, 0); // after the thread's news
     return true;
-}
-
-bool lostUnderTransferWarning(HWND box) {
-    if (windowText(box) != "Disconnect") return false;
-    runThread(portThreadGivesUp);
-    PostMessageA(box, WM_COMMAND, IDYES, 0);
-    return true;
-}
-
-void checkLinkEndedByTheLoss() {
-    CHECK(linkState.connectionState == Idle);
-    CHECK(linkState.serialPort == nullptr);
-    CHECK(!KillTimer(panel, kConnectRetryTimer));
-    CHECK(IsWindowEnabled(settingsButton));
-    CHECK(!IsWindowEnabled(connectButton) && !IsWindowEnabled(listenButton));
-    CHECK(windowText(connectButton) == "Connect..." && windowText(listenButton) == "Listen");
 }
 
 void serialPortLostUnderAModalWindow() {
     if (panel == nullptr) return;
-    acceptSettings("COM9");
-    paneClear();
-    onDialog = lostUnderConnectDialog;
-    SendMessageA(connectButton, BM_CLICK, 0, 0);
-    onDialog = nullptr;
-    pump(50);
-    checkLinkEndedByTheLoss();
-    CHECK(windowText(logEdit).find("Attempting to connect") == std::string::npos);
-
-    // Connected through Listen, in a transfer; the answer is Yes.
-    acceptSettings("COM9");
     peer = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = inet_addr("127.0.0.1");
-    bind(peer, reinterpret_cast<sockaddr*>(&local), sizeof local);
     programAddress.sin_family = AF_INET;
     programAddress.sin_addr.s_addr = inet_addr("127.0.0.1");
     programAddress.sin_port = htons(u_short(chosenLocalPort));
-    SendMessageA(listenButton, BM_CLICK, 0, 0);
-    sendToProgram(ConnectRequest, 0, 0);
-    CHECK(peerReceives(2000) == ConnectAccept);
-    CHECK(linkState.connectionState == Connected);
-    linkState.transferStage = 8;
-    onDialog = lostUnderTransferWarning;
-    SendMessageA(listenButton, BM_CLICK, 0, 0);
-    onDialog = nullptr;
-    int notices = 0;
-    for (uint32_t type; (type = peerReceives(300)) != 0;) notices += type == DisconnectNotice;
-    CHECKF(notices == 2, "%d disconnect notices", notices); // those of one disconnect
-    checkLinkEndedByTheLoss();
+    for (bool transfer : {true, false}) { // the transfer first: it binds the peer's socket
+        acceptSettings("COM9");
+        if (transfer) { // connected through Listen, in a transfer
+            click(listenButton);
+            sendToProgram(ConnectRequest, 0, 0);
+            CHECK(peerReceives(2000) == ConnectAccept);
+            linkState.transferStage = 8;
+        }
+        onDialog = lostUnderModal;
+        click(transfer ? listenButton : connectButton);
+        onDialog = nullptr;
+        int notices = 0;
+        for (uint32_t type; (type = peerReceives(300)) != 0;) notices += type == DisconnectNotice;
+        CHECKF(notices == (transfer ? 2 : 0), "%d disconnect notices", notices);
+        CHECK(linkState.connectionState == Idle && linkState.serialPort == nullptr);
+        CHECK(!KillTimer(panel, kConnectRetryTimer));
+        CHECK(IsWindowEnabled(settingsButton));
+        CHECK(!IsWindowEnabled(connectButton) && !IsWindowEnabled(listenButton));
+        CHECK(windowText(connectButton) == "Connect..." && windowText(listenButton) == "Listen");
+    }
     closesocket(peer);
 }
 
