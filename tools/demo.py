@@ -213,9 +213,8 @@ def main():
             say("    mean ping during the transfer: %d ms" % pings[name])
             say("    transfer started: %s, finished: %s; program exit code %d"
                 % ("yes" if started else "NO", "yes" if finished else "NO", codes[name]))
-        say("  (The ping is the program's: from sending its packet number n to receiving the "
-            "peer's packet\n   in the same ring slot, so it also holds how far apart the "
-            "two sides' numbers are.)")
+        say("  (Both sides are Zavik, so loss recovery is on and the ping is the path's round "
+            "trip,\n   measured by each datagram's echo of the peer's newest one.)")
         if any("Bad PlayStation packet size 1" in p.log() for p in programs):
             say("  (The size warning is the program's own: the side whose console writes "
                 "the eighth handshake step,\n   a one-byte packet, sends it after the "
