@@ -35,7 +35,8 @@ LinkRecovery& rec() { return linkState.recovery; }
 
 // Link lock held for these.
 bool heardPeer() {
-    return rec().enabled && rec().peerOffered && sameEndpoint(rec().offerFrom, linkState.remoteAddress);
+    const LinkRecovery& r = rec();
+    return r.enabled && r.peerOffered && sameEndpoint(r.offerFrom, linkState.remoteAddress);
 }
 
 bool isOn() {
