@@ -273,11 +273,9 @@ void endConnectionForLostPort() {
     case Connecting:
         retryTimerKill();
         logPrintf("cancelled\r\n");
-        recoveryForget();
         break;
     case Listening:
         logPrintf("cancelled\r\n");
-        recoveryForget();
         break;
     case Connected:
         sendLeavingNotice(); // the two notices of a local disconnect
